@@ -39,8 +39,8 @@ namespace py = pybind11;
 
 struct Param {
   std::string name;
-  py::object annotation;     // empty handle: no annotation
-  py::object default_value;  // empty handle: required
+  py::object annotation = {};     // empty handle: no annotation
+  py::object default_value = {};  // empty handle: required
   bool keyword_only = false;
 };
 
@@ -54,10 +54,10 @@ inline Param kwarg(std::string name, py::object annotation = {}, py::object defa
 
 struct FunctionSpec {
   std::string name;
-  std::string qualname;            // empty: same as name
-  std::optional<std::string> doc;  // nullopt: __doc__ is None
-  std::vector<Param> params;       // positional-or-keyword first, then keyword-only
-  py::object return_annotation;    // empty handle: none
+  std::string qualname = {};            // empty: same as name
+  std::optional<std::string> doc = {};  // nullopt: __doc__ is None
+  std::vector<Param> params = {};       // positional-or-keyword first, then keyword-only
+  py::object return_annotation = {};    // empty handle: none
 };
 
 // Arguments bound to the parameters, in parameter order, defaults filled in.
@@ -91,10 +91,10 @@ namespace detail {
 
 // State shared between a C++ coroutine frame and the Python object driving it.
 struct FramePromise {
-  py::object delegate;       // iterator of the awaitable the frame is waiting for
-  py::object resume_value;   // what the pending co_await gives
+  py::object delegate;      // iterator of the awaitable the frame is waiting for
+  py::object resume_value;  // what the pending co_await gives
   std::optional<py::error_already_set> resume_error;  // or what it throws
-  py::object yielded;        // async generators: the value of a co_yield
+  py::object yielded;                                 // async generators: the value of a co_yield
   bool has_yielded = false;
   py::object result;         // coroutines: the co_return value
   std::exception_ptr error;  // exception that left the body
@@ -133,7 +133,7 @@ struct FramePromise {
 py::object awaitable_iter(py::handle awaitable);
 
 struct AnextTag {
-  py::object iterator;
+  py::object iterator;  // the awaitable that __anext__ returned
 };
 
 template <class P>
@@ -162,12 +162,17 @@ class Handle {
 template <class Derived>
 struct AwaitingPromise : FramePromise {
   template <class T>
-    requires std::is_base_of_v<py::handle, std::remove_cvref_t<T>>
-  Delegate await_transform(T&& awaitable) {
+  requires std::is_base_of_v<py::handle, std::remove_cvref_t<T>> Delegate
+  await_transform(T&& awaitable) {
     return Delegate{*this, awaitable_iter(awaitable)};
   }
   NextItem await_transform(AnextTag tag);
 };
+
+template <class Derived>
+FramePromise::NextItem AwaitingPromise<Derived>::await_transform(AnextTag tag) {
+  return NextItem{Delegate{*this, awaitable_iter(tag.iterator)}};
+}
 
 }  // namespace detail
 
@@ -236,10 +241,10 @@ py::object builtin(const char* name);
 
 // Defines PyInit_<name> for the module "terrava.<name>"; the block that follows
 // fills the module `m`.
-#define TERRAVA_MODULE(name, m)                                                           \
-  static void terrava_init_##name(::pybind11::module_&);                                  \
-  extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name() {           \
-    static PyModuleDef def;                                                               \
-    return ::terrava::init_module("terrava." #name, &def, &terrava_init_##name);         \
-  }                                                                                       \
+#define TERRAVA_MODULE(name, m)                                                  \
+  static void terrava_init_##name(::pybind11::module_&);                         \
+  extern "C" __attribute__((visibility("default"))) PyObject* PyInit_##name() {  \
+    static PyModuleDef def;                                                      \
+    return ::terrava::init_module("terrava." #name, &def, &terrava_init_##name); \
+  }                                                                              \
   static void terrava_init_##name(::pybind11::module_& m)

@@ -1,0 +1,4 @@
+// Placeholder frame; replaced by the plan document service.
+#include <terrava/bridge.hpp>
+
+TERRAVA_MODULE(plansmith, m) { (void)m; }
