@@ -6,6 +6,7 @@
 // close of the outer object goes to it first, exactly as `yield from` does;
 // values it yields go straight up to the event loop. When the delegate
 // finishes, its result (or its exception, the same object) resumes the frame.
+#include <Python.h>
 #include <structmember.h>
 
 #include "objects.hpp"

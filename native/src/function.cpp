@@ -5,6 +5,7 @@
 // generator, __defaults__/__kwdefaults__/__annotations__, a __dict__, and they
 // bind as methods through __get__. Calls go through vectorcall and bind their
 // arguments as CPython binds them.
+#include <Python.h>
 #include <structmember.h>
 
 #include "binding.hpp"
