@@ -59,4 +59,13 @@ py::object make_class(py::handle module, const std::string& name, py::dict membe
 
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
+py::object Globals::operator[](const char* name) const {
+  PyObject* value = dict_ ? PyDict_GetItemString(dict_, name) : nullptr;
+  if (!value) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::error_already_set();
+  }
+  return py::reinterpret_borrow<py::object>(value);
+}
+
 }  // namespace terrava

@@ -234,8 +234,21 @@ PyObject* init_module(const char* qualified_name, PyModuleDef* def,
 // Sets the Python error indicator from the C++ exception in flight.
 void set_python_error(std::exception_ptr error) noexcept;
 
-// Interned builtins used for annotations.
+// A builtin by name (int, str, tuple, ...), e.g. for annotations.
 py::object builtin(const char* name);
+
+// A module's namespace, read at call time the way Python code reads its
+// globals (so a rebound module attribute is seen by the next call). The
+// module lives for the process, and so does this reference to its dict.
+class Globals {
+ public:
+  void attach(py::module_& module) { dict_ = py::object(module.attr("__dict__")).release().ptr(); }
+  // The value bound to `name`; NameError when there is none.
+  py::object operator[](const char* name) const;
+
+ private:
+  PyObject* dict_ = nullptr;
+};
 
 }  // namespace terrava
 
