@@ -1,0 +1,52 @@
+#include "pyhelpers.hpp"
+
+#include <string>
+
+namespace terrava::plots {
+
+py::object Globals::operator[](const char* name) const {
+  PyObject* found = PyDict_GetItemString(names_.ptr(), name);  // borrowed
+  if (found == nullptr) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw py::error_already_set();
+  }
+  return py::reinterpret_borrow<py::object>(found);
+}
+
+double as_double(py::handle value) {
+  const double result = PyFloat_AsDouble(value.ptr());
+  if (result == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+  return result;
+}
+
+bool truthy(py::handle value) {
+  const int result = PyObject_IsTrue(value.ptr());
+  if (result < 0) throw py::error_already_set();
+  return result != 0;
+}
+
+bool equals(py::handle a, py::handle b) {
+  auto result = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
+  if (!result) throw py::error_already_set();
+  return truthy(result);
+}
+
+py::object get_or(py::handle mapping, const char* key, py::handle fallback) {
+  return mapping.attr("get")(key, fallback);
+}
+
+py::str format(py::handle value, const char* spec) {
+  auto result =
+      py::reinterpret_steal<py::object>(PyObject_Format(value.ptr(), py::str(spec).ptr()));
+  if (!result) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(result.release());
+}
+
+py::object make_polygon(const Globals& g,
+                        std::initializer_list<std::pair<double, double>> corners) {
+  py::list points;
+  for (const auto& [x, y] : corners) points.append(py::make_tuple(x, y));
+  return g["Polygon"](points);
+}
+
+}  // namespace terrava::plots
