@@ -327,6 +327,39 @@ PyObject* coro_send_impl(PyObject* self, PyObject* value, bool iternext) {
 }
 
 PyObject* coro_send(PyObject* self, PyObject* value) { return coro_send_impl(self, value, false); }
+
+#if PY_VERSION_HEX >= 0x030A0000
+// am_send: PyIter_Send (asyncio's Task, an awaiting native frame) drives us
+// without a StopIteration being raised at the end.
+PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** result) {
+  *result = nullptr;
+  CoroutineObject* c = as_coro(self);
+  if (!coro_check_usable(c)) return PYGEN_ERROR;
+  if (!c->frame.started && value != Py_None) {
+    PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+    return PYGEN_ERROR;
+  }
+  try {
+    Step s = advance(c->frame, value, false);
+    switch (s.what) {
+      case Outcome::Suspended:
+        *result = s.value.release().ptr();
+        return PYGEN_NEXT;
+      case Outcome::Returned:
+        *result = s.value.release().ptr();
+        return PYGEN_RETURN;
+      case Outcome::Yielded:
+        PyErr_SetString(PyExc_RuntimeError, "co_yield in a native coroutine");
+        return PYGEN_ERROR;
+      case Outcome::Raised:
+        return PYGEN_ERROR;
+    }
+  } catch (...) {
+    set_python_error(std::current_exception());
+  }
+  return PYGEN_ERROR;
+}
+#endif
 PyObject* coro_iternext(PyObject* self) { return coro_send_impl(self, Py_None, true); }
 
 PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) {
@@ -725,14 +758,19 @@ py::object new_asyncgen(Frame frame, Names names) {
 
 void ready_coroutine_types() {
   if (coroutine_type) return;
-  static PyType_Slot coro_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
-                                     {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
-                                     {Py_tp_iternext, reinterpret_cast<void*>(coro_iternext)},
-                                     {Py_am_await, reinterpret_cast<void*>(self_await)},
-                                     {Py_tp_methods, coro_methods},
-                                     {Py_tp_getset, coro_getset},
-                                     {Py_tp_members, coro_members},
-                                     {0, nullptr}};
+  static PyType_Slot coro_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
+    {Py_tp_iternext, reinterpret_cast<void*>(coro_iternext)},
+    {Py_am_await, reinterpret_cast<void*>(self_await)},
+#if PY_VERSION_HEX >= 0x030A0000
+    {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
+#endif
+    {Py_tp_methods, coro_methods},
+    {Py_tp_getset, coro_getset},
+    {Py_tp_members, coro_members},
+    {0, nullptr}
+  };
   static PyType_Slot gen_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(gen_dealloc)},
                                     {Py_tp_repr, reinterpret_cast<void*>(gen_repr)},
                                     {Py_am_aiter, reinterpret_cast<void*>(self_await)},
