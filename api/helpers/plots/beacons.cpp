@@ -75,7 +75,7 @@ bool overlaps_placed(const Plan& plan, py::handle candidate) {
 }
 
 Vec beacon_position(const Plan& plan, py::handle beacon) {
-  py::object point = project_geometry(plan.g, plan.g["shape"](beacon["geometry"]));
+  py::object point = plan.g["project_geometry"](plan.g["shape"](beacon["geometry"]));
   return {as_double(point.attr("x")), as_double(point.attr("y"))};
 }
 

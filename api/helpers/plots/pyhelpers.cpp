@@ -4,15 +4,6 @@
 
 namespace terrava::plots {
 
-py::object Globals::operator[](const char* name) const {
-  PyObject* found = PyDict_GetItemString(names_.ptr(), name);  // borrowed
-  if (found == nullptr) {
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw py::error_already_set();
-  }
-  return py::reinterpret_borrow<py::object>(found);
-}
-
 double as_double(py::handle value) {
   const double result = PyFloat_AsDouble(value.ptr());
   if (result == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();

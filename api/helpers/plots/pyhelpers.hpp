@@ -4,23 +4,12 @@
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <terrava/bridge.hpp>
 #include <utility>
 
 namespace terrava::plots {
 namespace py = pybind11;
-
-// The module's namespace, read at call time the way a Python function reads
-// its globals: replacing a module attribute (a library, a constant or one of
-// the module's own functions) takes effect on the next call.
-class Globals {
- public:
-  explicit Globals(py::dict names) : names_(std::move(names)) {}
-  // NameError when the attribute is gone.
-  py::object operator[](const char* name) const;
-
- private:
-  py::dict names_;
-};
+using terrava::Globals;
 
 // float(value) for numbers only: text raises TypeError instead of being parsed.
 double as_double(py::handle value);

@@ -22,7 +22,7 @@ py::object segment_length(double scale) {
   const double approx_step = 50 * scale / 1000 / kTotalSteps;
   if (approx_step > 100) {
     // round() halves to even, as the ties of the hundreds should.
-    py::object hundreds = py::module_::import("builtins").attr("round")(approx_step / 100);
+    py::object hundreds = terrava::builtin("round")(approx_step / 100);
     return hundreds * py::int_(100);
   }
   int best = kNiceSteps.front();
