@@ -73,6 +73,13 @@ long long saturated_int(py::handle value, const char* op) {
   return result;
 }
 
+bool truthy(py::handle value) {
+  if (!value) return false;
+  int truth = PyObject_IsTrue(value.ptr());
+  if (truth < 0) throw py::error_already_set();
+  return truth == 1;
+}
+
 void raise_http_exception(int status, py::handle detail) {
   py::object type = global("HTTPException");
   py::object error = type(py::arg("status_code") = status, py::arg("detail") = detail);

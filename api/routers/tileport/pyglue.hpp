@@ -33,6 +33,9 @@ py::str concat(std::initializer_list<py::handle> parts);
 // but an int raises TypeError with the text of a failed comparison `op`.
 long long saturated_int(py::handle value, const char* op);
 
+// Python truth value of `value` (an empty handle is false).
+bool truthy(py::handle value);
+
 // Raises fastapi.HTTPException(status_code=status, detail=detail).
 [[noreturn]] void raise_http_exception(int status, py::handle detail);
 

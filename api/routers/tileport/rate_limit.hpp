@@ -12,16 +12,21 @@ constexpr long long kTileRequestsPerWindow = 40;
 // "rate_limit:gis:" + the client's host, or "unknown" without a client.
 py::str rate_limit_key(py::handle request);
 
-// Awaitable counting one request on `key`. The increment and the window's
-// lifetime are applied together in one MULTI/EXEC transaction, and the lifetime
-// is set whenever the counter has none (EXPIRE ... NX), so no counter can be
-// left without its one-second expiry by a failure between the two commands;
-// a counter that has one keeps it, which keeps the window fixed. Resolves to
-// the replies of the two commands.
-py::object count_request(py::handle redis_client, py::handle key);
+// Prepares the counting script; once, at import (no I/O).
+void prepare_rate_limit_script();
 
-// Whether the replies of count_request put the client over the limit.
-bool over_rate_limit(py::handle replies, long long limit);
+// Counting one request on `key` is one Redis script, run atomically: INCR,
+// then EXPIRE of the window (one second) whenever the counter has no lifetime.
+// A counter therefore never outlives its window, even when an earlier
+// failure left one without expiry, and a counter that has a lifetime keeps it,
+// which keeps the window fixed. The script is run by its digest (EVALSHA);
+// count_request_by_source (EVAL) is for a server that does not know it yet.
+// Both resolve to the new count.
+py::object count_request(py::handle redis_client, py::handle key);
+py::object count_request_by_source(py::handle redis_client, py::handle key);
+
+// Whether a failed count_request means the server lacks the script.
+bool script_unknown(py::error_already_set& error);
 
 void log_rate_limit_failure(py::error_already_set& error);
 

@@ -8,7 +8,6 @@
 #include <terrava/bridge.hpp>
 
 #include "coords.hpp"
-#include "guarded.hpp"
 #include "layers.hpp"
 #include "pyglue.hpp"
 #include "rate_limit.hpp"
@@ -26,10 +25,14 @@ using terrava::FunctionSpec;
 constexpr const char* kTileMediaType = "application/vnd.mapbox-vector-tile";
 constexpr long long kLastHintZoom = 6;
 
-bool truthy(py::handle value) {
-  int truth = PyObject_IsTrue(value.ptr());
-  if (truth < 0) throw py::error_already_set();
-  return truth == 1;
+[[noreturn]] void raise_too_many_requests() {
+  raise_http_exception(429, py::str("Too many map requests. Please slow down panning."));
+}
+
+// The rate limit passes the 429 on and absorbs every other Exception (Redis
+// unreachable, socket time-out, error replies); cancellation passes through.
+bool absorbed_by_rate_limit(py::error_already_set& error) {
+  return !error.matches(global("HTTPException")) && error.matches(PyExc_Exception);
 }
 
 py::object tile_response(py::handle content, py::object headers) {
@@ -90,15 +93,26 @@ Coro get_tile_xyz(Args a) {
 
   // 1. Rate limit. Redis trouble lets the request through unlimited.
   {
+    py::object redis_client = global("redis_client");
+    py::str rate_key = rate_limit_key(request);
     std::optional<py::error_already_set> failure;
+    bool retry_by_source = false;
     try {
-      py::object replies = co_await count_request(global("redis_client"), rate_limit_key(request));
-      if (over_rate_limit(replies, kTileRequestsPerWindow)) {
-        raise_http_exception(429, py::str("Too many map requests. Please slow down panning."));
-      }
+      py::object count = co_await count_request(redis_client, rate_key);
+      if (saturated_int(count, ">") > kTileRequestsPerWindow) raise_too_many_requests();
     } catch (py::error_already_set& e) {
-      if (e.matches(global("HTTPException")) || !e.matches(PyExc_Exception)) throw;
-      failure = std::move(e);
+      if (!absorbed_by_rate_limit(e)) throw;
+      retry_by_source = script_unknown(e);
+      if (!retry_by_source) failure = std::move(e);
+    }
+    if (retry_by_source) {
+      try {
+        py::object count = co_await count_request_by_source(redis_client, rate_key);
+        if (saturated_int(count, ">") > kTileRequestsPerWindow) raise_too_many_requests();
+      } catch (py::error_already_set& e) {
+        if (!absorbed_by_rate_limit(e)) throw;
+        failure = std::move(e);
+      }
     }
     if (failure) log_rate_limit_failure(*failure);
   }
@@ -114,11 +128,12 @@ Coro get_tile_xyz(Args a) {
                                       x, py::str(", y="), y}));
   }
 
-  // 4. Query; a zoom the layer is not served at is an empty answer.
-  std::optional<TileQuery> query;
+  // 4. Query plan; a zoom the layer is not served at is an empty answer. The
+  // SQL text itself is only needed after a cache miss.
+  std::optional<TilePlan> plan;
   std::optional<py::error_already_set> not_served;
   try {
-    query = tile_query(layer_name, z);
+    plan = plan_tile(layer_name, z);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
     not_served = std::move(e);
@@ -128,24 +143,14 @@ Coro get_tile_xyz(Args a) {
     co_return empty_response();
   }
 
-  // 5-6. Cache.
+  // 5-6. Cache. A failed or slow read is a miss; an empty value is one too.
   py::str colon(":");
   py::str cache_key = concat({layer_name, colon, z, colon, x, colon, y});
-  py::object cached;
-  {
-    std::optional<py::error_already_set> failure;
-    try {
-      cached = co_await bounded_cache_read(cache_key, py::float_(1.0));
-    } catch (py::error_already_set& e) {
-      if (!absorbed_by_cache_guard(e)) throw;
-      failure = std::move(e);
-    }
-    if (failure) log_cache_read_failure(cache_key, *failure);
-  }
-  if (cached && truthy(cached)) {
+  py::object cached = co_await global("safe_cache_get")(cache_key);
+  if (truthy(cached)) {
     py::dict headers;
     headers["Cache-Control"] =
-        concat({py::str("public, max-age="), py::int_(query->config.cache_ttl)});
+        concat({py::str("public, max-age="), py::int_(plan->config.cache_ttl)});
     headers["X-Cache"] = "HIT";
     co_return tile_response(cached, headers);
   }
@@ -162,7 +167,8 @@ Coro get_tile_xyz(Args a) {
     co_await transaction.attr("__aenter__")();
     std::optional<py::error_already_set> body_failure;
     try {
-      py::object statement = db.attr("execute")(global("text")(query->sql), params);
+      py::object statement =
+          db.attr("execute")(global("text")(plan_sql(layer_name, *plan)), params);
       py::object result =
           co_await global("asyncio").attr("wait_for")(statement, py::arg("timeout") = timeout);
       mvt_content = result.attr("scalar_one_or_none")();
@@ -182,15 +188,8 @@ Coro get_tile_xyz(Args a) {
   if (db_failure) raise_for_database_failure(*db_failure, tile_name(layer_name, z, x, y), z);
 
   // 10-11. Answer; empty tiles are not cached.
-  if (mvt_content && truthy(mvt_content)) {
-    std::optional<py::error_already_set> failure;
-    try {
-      co_await cache_write(cache_key, mvt_content, py::int_(query->config.cache_ttl));
-    } catch (py::error_already_set& e) {
-      if (!absorbed_by_cache_guard(e)) throw;
-      failure = std::move(e);
-    }
-    if (failure) log_cache_write_failure(cache_key, *failure);
+  if (truthy(mvt_content)) {
+    co_await global("safe_cache_set")(cache_key, mvt_content, py::int_(plan->config.cache_ttl));
     co_return tile_response(mvt_content, py::none());
   }
   log_info(concat({py::str("Empty tile generated for "), tile_name(layer_name, z, x, y),

@@ -27,8 +27,8 @@ std::string joined(const std::vector<std::string>& items, const std::string& sep
 }
 
 py::object generate_mvt_sql(terrava::Args& args) {
-  TileQuery query = tile_query(args[0], args[1]);
-  return py::make_tuple(query.sql, zoom_config_dict(query.config));
+  TilePlan plan = plan_tile(args[0], args[1]);
+  return py::make_tuple(plan_sql(args[0], plan), zoom_config_dict(plan.config));
 }
 
 }  // namespace
@@ -87,7 +87,7 @@ std::string mvt_sql(const std::string& layer_name, const LayerRecord& layer,
          "    ";
 }
 
-TileQuery tile_query(py::handle layer_name, py::handle zoom) {
+TilePlan plan_tile(py::handle layer_name, py::handle zoom) {
   py::object record = find_layer(layer_name);
   if (!record) raise_value_error(concat({py::str("Unknown layer: "), layer_name}));
 
@@ -102,10 +102,12 @@ TileQuery tile_query(py::handle layer_name, py::handle zoom) {
         concat({py::str("Layer "), layer_name, py::str(" not available at zoom level "), zoom}));
   }
   long long filter_zoom = zoom.is_none() ? kDefaultZoom : saturated_int(zoom, "<=");
-  std::string sql =
-      mvt_sql(py::str(layer_name), read_layer(record), *config,
-              global("MAX_FEATURES_GLOBAL").cast<long long>(), filter_zoom <= kLastOverlapOnlyZoom);
-  return TileQuery{py::str(sql), *config};
+  return TilePlan{record, *config, filter_zoom <= kLastOverlapOnlyZoom};
+}
+
+py::str plan_sql(py::handle layer_name, const TilePlan& plan) {
+  return py::str(mvt_sql(py::str(layer_name), read_layer(plan.record), plan.config,
+                         global("MAX_FEATURES_GLOBAL").cast<long long>(), plan.overlap_only));
 }
 
 void define_generate_mvt_sql(py::module_& module) {

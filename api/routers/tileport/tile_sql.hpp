@@ -18,15 +18,21 @@ namespace py = pybind11;
 std::string mvt_sql(const std::string& layer_name, const LayerRecord& layer,
                     const ZoomConfig& config, long long feature_cap, bool overlap_only);
 
-struct TileQuery {
-  py::str sql;
+// What the statement of one tile is made of: the layer record, the zoom
+// configuration and the form of the spatial filter.
+struct TilePlan {
+  py::object record;
   ZoomConfig config;
+  bool overlap_only;
 };
 
-// The statement for a registered layer at `zoom` (None or 0: the configuration
-// of zoom 10). Raises ValueError for an unknown layer or a zoom below the
-// layer's range.
-TileQuery tile_query(py::handle layer_name, py::handle zoom);
+// The plan for a registered layer at `zoom` (None or 0: the configuration of
+// zoom 10). Raises ValueError for an unknown layer or a zoom below the
+// layer's range, with the texts generate_mvt_sql raises.
+TilePlan plan_tile(py::handle layer_name, py::handle zoom);
+
+// The SQL text of a plan.
+py::str plan_sql(py::handle layer_name, const TilePlan& plan);
 
 void define_generate_mvt_sql(py::module_& module);
 
