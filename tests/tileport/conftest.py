@@ -183,3 +183,49 @@ def tile_log(caplog):
                 if r.name == LOGGER and (level is None or r.levelname == level)]
 
     return messages
+
+
+@pytest.fixture(scope="session")
+def cadastre():
+    """The generated test cadastre (500 parcels), loaded when it is not there."""
+    import subprocess
+
+    subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "gen_cadastre.py"),
+                    "--parcels", "500", "--if-changed"], check=True, capture_output=True)
+
+
+@pytest.fixture(scope="session")
+def pg(run, cadastre):
+    """A plain asyncpg connection of the tests' own, for reading the database."""
+    import asyncpg
+
+    conn = run(asyncpg.connect(os.environ["DATABASE_URL"].replace("+asyncpg", "")))
+    yield conn
+    run(conn.close())
+
+
+@pytest.fixture(scope="session")
+def app(tp):
+    from fastapi import FastAPI
+
+    application = FastAPI()
+    application.include_router(tp.tileport)
+    return application
+
+
+@pytest.fixture
+def get(app, run, client_ip):
+    """GET through the ASGI interface as the client `client_ip` (or `client`)."""
+    import httpx
+
+    def request(path, client=None):
+        address = client_ip if client is None else client
+        transport = httpx.ASGITransport(app=app, client=(address, 50000))
+
+        async def send():
+            async with httpx.AsyncClient(transport=transport, base_url="http://tiles") as c:
+                return await c.get(path)
+
+        return run(send())
+
+    return request
