@@ -7,13 +7,12 @@ _NAME = "registry"
 
 
 def get_logger(name: str = _NAME) -> logging.Logger:
-    """The application's logger; the first call attaches a stream handler
-    (level from LOG_LEVEL, default INFO) unless one is there already."""
+    """The application's logger (level from LOG_LEVEL, default INFO). Records
+    go to the root logger's handlers; when the process has configured none,
+    a stream handler is set up there."""
+    if not logging.getLogger().handlers:
+        logging.basicConfig(format="%(asctime)s %(levelname)s %(name)s: %(message)s")
     logger = logging.getLogger(name)
-    root = logging.getLogger(_NAME)
-    if not root.handlers:
-        handler = logging.StreamHandler()
-        handler.setFormatter(logging.Formatter("%(asctime)s %(levelname)s %(name)s: %(message)s"))
-        root.addHandler(handler)
-        root.setLevel(os.environ.get("LOG_LEVEL", "INFO").upper())
+    if logger.level == logging.NOTSET:
+        logger.setLevel(os.environ.get("LOG_LEVEL", "INFO").upper())
     return logger
