@@ -1,0 +1,131 @@
+"""Demo application: the tile service, a map page and the plan documents.
+
+Run from this directory with the services' settings in the environment:
+
+    set -a; . ../.services/env; set +a
+    uvicorn app:app --host 127.0.0.1 --port 8000
+
+    /                      the map page (MapLibre GL, vector tiles from /gis)
+    /gis/...               the tile service
+    /plans/deed/{plot_id}  deed plan PDF (optional query: district, cadzone, file_no, person_name)
+    /plans/site/{plot_id}  site plan PDF
+    /docs, /openapi.json   API documentation
+"""
+
+from contextlib import asynccontextmanager
+from pathlib import Path
+from typing import Optional
+
+from fastapi import Depends, FastAPI, HTTPException
+from fastapi.openapi.docs import get_swagger_ui_html
+from fastapi.responses import RedirectResponse
+from fastapi.staticfiles import StaticFiles
+from sqlalchemy import select
+from sqlalchemy.ext.asyncio import AsyncSession
+
+from database import dispose_engine, get_db
+from helpers.responses import api_response
+from logger import get_logger
+from models.gis_model import PLOT, CadZone, District
+from routers.tileport import tileport
+
+try:
+    from services.plansmith import PlanImageGenerator
+except ImportError as exc:  # the plan service is an optional native module
+    PlanImageGenerator = None
+    _plansmith_error = str(exc)
+else:
+    _plansmith_error = None
+
+HERE = Path(__file__).resolve().parent
+NODE_MODULES = HERE / "node_modules"
+logger = get_logger()
+
+
+@asynccontextmanager
+async def lifespan(app: FastAPI):
+    yield
+    await dispose_engine()
+
+
+app = FastAPI(
+    title="Terrava registry GIS",
+    description="Vector tiles of the registry's layers and the plan documents of its parcels.",
+    docs_url=None,
+    redoc_url=None,
+    lifespan=lifespan,
+)
+app.include_router(tileport)
+app.mount("/static", StaticFiles(directory=HERE / "static"), name="static")
+if (NODE_MODULES / "maplibre-gl").is_dir():
+    app.mount("/vendor/maplibre-gl", StaticFiles(directory=NODE_MODULES / "maplibre-gl" / "dist"), name="maplibre")
+if (NODE_MODULES / "swagger-ui-dist").is_dir():
+    app.mount("/vendor/swagger-ui", StaticFiles(directory=NODE_MODULES / "swagger-ui-dist"), name="swagger-ui")
+
+
+@app.get("/", include_in_schema=False)
+async def index():
+    return RedirectResponse("/static/map.html")
+
+
+@app.get("/docs", include_in_schema=False)
+async def docs():
+    # Swagger UI from the local npm packages: the machine may have no CDN access.
+    return get_swagger_ui_html(
+        openapi_url=app.openapi_url,
+        title=f"{app.title} — API",
+        swagger_js_url="/vendor/swagger-ui/swagger-ui-bundle.js",
+        swagger_css_url="/vendor/swagger-ui/swagger-ui.css",
+        swagger_favicon_url="/vendor/swagger-ui/favicon-32x32.png",
+    )
+
+
+def plan_service(db: AsyncSession):
+    if PlanImageGenerator is None:
+        raise HTTPException(status_code=503, detail=f"Plan service not available: {_plansmith_error}")
+    return PlanImageGenerator(db)
+
+
+async def parcel_particulars(db: AsyncSession, plot_id: int):
+    """File number, cadastral zone and district name of a parcel, from the
+    registry, to fill what the caller of the deed plan left out."""
+    row = (
+        await db.execute(
+            select(PLOT.file_no, PLOT.cadzone, District.name)
+            .outerjoin(CadZone, CadZone.name == PLOT.cadzone)
+            .outerjoin(District, District.id == CadZone.district_id)
+            .where(PLOT.id == plot_id)
+        )
+    ).first()
+    if row is None:
+        raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
+    return row
+
+
+@app.get("/plans/deed/{plot_id}", tags=["Plans"], summary="Deed plan of a parcel (PDF)")
+async def deed_plan(
+    plot_id: int,
+    district: Optional[str] = None,
+    cadzone: Optional[str] = None,
+    file_no: Optional[str] = None,
+    person_name: str = "",
+    db: AsyncSession = Depends(get_db),
+):
+    generator = plan_service(db)
+    if district is None or cadzone is None or file_no is None:
+        stored_file_no, stored_cadzone, stored_district = await parcel_particulars(db, plot_id)
+        district = (stored_district or "") if district is None else district
+        cadzone = (stored_cadzone or "") if cadzone is None else cadzone
+        file_no = (stored_file_no or "") if file_no is None else file_no
+    pdf = await generator.generate_deedplan_html(plot_id, district, file_no, person_name, cadzone)
+    if pdf is None:
+        raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
+    return api_response(file=pdf, filename=f"DeedPlan_{plot_id}.pdf")
+
+
+@app.get("/plans/site/{plot_id}", tags=["Plans"], summary="Site plan of a parcel (PDF)")
+async def site_plan(plot_id: int, db: AsyncSession = Depends(get_db)):
+    result = await plan_service(db).generate_siteplan_html(plot_id)
+    if result is None:
+        raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
+    return result
