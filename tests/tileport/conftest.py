@@ -127,11 +127,16 @@ class StallingListener:
 
 @pytest.fixture
 def stalling_redis(run):
+    """A client of a listener that never answers. Without reconnection attempts,
+    so that each command gives up after the 5 s socket time-out (the client's
+    default policy would try it three more times)."""
     import redis.asyncio as aioredis
+    from redis.asyncio.retry import Retry
+    from redis.backoff import NoBackoff
 
     listener = StallingListener()
     client = aioredis.Redis(host="127.0.0.1", port=listener.port, socket_connect_timeout=5,
-                            socket_timeout=5)
+                            socket_timeout=5, retry=Retry(NoBackoff(), 0))
     yield client
     listener.close()
     run(client.aclose())
