@@ -73,7 +73,7 @@ def test_missing_host_module_fails_the_import_naming_it(name):
     result = run_python(f"import terrava.{name}", env={"PYTHONPATH": ""})
     assert result.returncode != 0
     assert "ModuleNotFoundError: No module named '" in result.stderr
-    assert any(host in result.stderr for host in ("'database'", "'helpers'", "'logger'"))
+    assert any(host in result.stderr for host in ("'database'", "'helpers'", "'logger'", "'repository'"))
     assert "Segmentation fault" not in result.stderr
 
 
