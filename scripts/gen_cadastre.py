@@ -79,11 +79,14 @@ def course(x1: float, y1: float, x2: float, y2: float) -> tuple[float, int, int]
 
 
 def ring_area(ring: list[tuple[float, float]]) -> float:
+    # shoelace formula about the first vertex: with coordinates near 10^6 m
+    # the products would otherwise cost the area its last decimals
+    x0, y0 = ring[0]
     s = 0.0
     n = len(ring)
     for i in range(n):
-        x1, y1 = ring[i]
-        x2, y2 = ring[(i + 1) % n]
+        x1, y1 = ring[i][0] - x0, ring[i][1] - y0
+        x2, y2 = ring[(i + 1) % n][0] - x0, ring[(i + 1) % n][1] - y0
         s += x1 * y2 - x2 * y1
     return abs(s) / 2
 
