@@ -27,7 +27,9 @@ agree with each other exactly as stored.
     scripts/gen_cadastre.py --parcels 200000 --dry-run
 
 The database comes from --database-url, else $DATABASE_URL, else
-.services/env. Loading replaces the whole "GIS" schema in one transaction.
+.services/env. Loading replaces the whole "GIS" schema in one transaction
+and then drops the tile service's cached tiles from Redis (REDIS_* settings,
+found the same way), since they show the data that was replaced.
 """
 
 from __future__ import annotations
@@ -548,14 +550,19 @@ def copy_payloads(cad: Cadastre):
 # database
 
 
+def setting(name: str) -> str | None:
+    """An environment variable, else its value in .services/env."""
+    value = os.environ.get(name)
+    env = ROOT / ".services" / "env"
+    if value is None and env.exists():
+        for line in env.read_text().splitlines():
+            if line.startswith(name + "="):
+                value = line.split("=", 1)[1].strip()
+    return value
+
+
 def database_url(explicit: str | None) -> str:
-    url = explicit or os.environ.get("DATABASE_URL")
-    if not url:
-        env = ROOT / ".services" / "env"
-        if env.exists():
-            for line in env.read_text().splitlines():
-                if line.startswith("DATABASE_URL="):
-                    url = line.split("=", 1)[1].strip()
+    url = explicit or setting("DATABASE_URL")
     if not url:
         sys.exit("gen_cadastre: no database: pass --database-url, set DATABASE_URL or run scripts/services.sh start")
     # asyncpg takes the plain libpq form of the URL
@@ -619,6 +626,35 @@ async def load(url: str, cad: Cadastre, parcels: int, seed: int, log) -> None:
         await conn.close()
 
 
+TILE_CACHE_PATTERN = "mvt_v8:*"
+
+
+def drop_cached_tiles(log) -> None:
+    """Deletes the tile service's cached tiles and centroids: they describe
+    the data that was just replaced. Redis trouble is reported, not fatal."""
+    import redis
+
+    try:
+        client = redis.Redis(
+            host=setting("REDIS_HOST") or "localhost", port=int(setting("REDIS_PORT") or 6379),
+            db=int(setting("REDIS_DB") or 0), username=setting("REDIS_USERNAME") or None,
+            password=setting("REDIS_PASSWORD") or None, socket_connect_timeout=3, socket_timeout=10,
+        )
+        deleted = 0
+        batch = []
+        for key in client.scan_iter(match=TILE_CACHE_PATTERN, count=1000):
+            batch.append(key)
+            if len(batch) >= 1000:
+                deleted += client.delete(*batch)
+                batch = []
+        if batch:
+            deleted += client.delete(*batch)
+        client.close()
+        log(f"dropped {deleted} cached tiles")
+    except (redis.RedisError, OSError, ValueError) as exc:
+        log(f"warning: cached tiles not dropped ({exc}); they expire on their own")
+
+
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description="Generate and load a synthetic cadastre into the GIS schema.")
     ap.add_argument("--parcels", type=int, default=DEFAULT_PARCELS, help=f"number of parcels (default {DEFAULT_PARCELS})")
@@ -627,6 +663,8 @@ def main(argv=None) -> int:
     ap.add_argument("--if-changed", action="store_true",
                     help="do nothing when the database already holds this data set")
     ap.add_argument("--dry-run", action="store_true", help="generate only, print counts")
+    ap.add_argument("--keep-tile-cache", action="store_true",
+                    help="leave the tile service's cached tiles in Redis (they describe the old data)")
     args = ap.parse_args(argv)
 
     def log(msg: str) -> None:
@@ -647,6 +685,8 @@ def main(argv=None) -> int:
         return 0
     t1 = time.perf_counter()
     asyncio.run(load(url, cad, args.parcels, args.seed, log))
+    if not args.keep_tile_cache:
+        drop_cached_tiles(log)
     log(f"loaded in {time.perf_counter() - t1:.1f} s (total {time.perf_counter() - t0:.1f} s)")
     return 0
 
