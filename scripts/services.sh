@@ -174,7 +174,8 @@ redis_running() {
   local pid
   [[ -f "$REDIS_DIR/redis.pid" ]] || return 1
   pid="$(cat "$REDIS_DIR/redis.pid")"
-  [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null
+  # a pid file left by a crash may name a pid that another program has now
+  [[ -n "$pid" ]] && kill -0 "$pid" 2>/dev/null && [[ "$(cat "/proc/$pid/comm" 2>/dev/null)" == redis-server* ]]
 }
 
 start_redis() {
