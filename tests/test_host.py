@@ -524,6 +524,11 @@ class TestDemoApp:
         layers = mapbox_vector_tile.decode(answer.content)
         assert row["ID"] in {f["properties"]["ID"] for f in layers["plots"]["features"]}
 
+    @pytest.mark.skipif(
+        not hasattr(__import__("terrava.plansmith").plansmith.PlanImageGenerator,
+                    "generate_siteplan_html"),
+        reason="the plan document service does not produce site plans yet",
+    )
     def test_site_plan_route_answers_with_a_one_page_pdf(self, app_client, db_url, tmp_path):
         plot_id = sql(db_url, 'SELECT min("ID") AS id FROM "GIS"."PLOT"')[0]["id"]
         answer = app_client.get(f"/plans/site/{plot_id}")
