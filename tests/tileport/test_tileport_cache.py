@@ -8,110 +8,63 @@ import pytest
 import redis.exceptions
 
 
-@pytest.fixture
-def key(redis_admin, run):
-    """A caller-side key of this test only; its Redis entry is removed afterwards."""
-    name = f"test:{uuid.uuid4().hex}"
-    yield name
-    run(redis_admin.delete("mvt_v8:" + name))
+def test_byte_cache_round_trip(tp, run, redis_admin):
+    key = f"test:{uuid.uuid4().hex}"
+    stored = "mvt_v8:" + key
+    assert tp.cache._make_key(key) == stored and tp.cache._make_key("") == "mvt_v8:"
+    assert tp.BinaryRedisCache(tp.redis_client)._make_key("centroid:plots") == "mvt:centroid:plots"
+    value = bytes(range(256)) + b"\xff\xfe"  # not UTF-8
+    try:
+        assert run(tp.cache.get(key)) is None
+        assert run(tp.cache.set(key, value)) is None
+        assert run(tp.cache.get(key)) == value
+        assert 3590 < run(redis_admin.ttl(stored)) <= 3600
+        assert run(tp.cache.delete(key)) is None and run(tp.cache.delete(key)) is None
+        run(redis_admin.set(stored, b"old", px=1))
+        run(asyncio.sleep(0.01))
+        assert run(tp.cache.get(key)) is None  # expired: None, not b""
+    finally:
+        run(redis_admin.delete(stored))
 
 
-def test_keys_carry_the_namespace(tp):
-    assert tp.cache._make_key("centroid:plots") == "mvt_v8:centroid:plots"
-    assert tp.cache._make_key("") == "mvt_v8:"
-    plain = tp.BinaryRedisCache(tp.redis_client)
-    assert plain._make_key("centroid:plots") == "mvt:centroid:plots"
-    assert plain._make_key(5) == "mvt:5"
-    assert plain.redis is tp.redis_client and plain.namespace == "mvt"
-
-
-def test_set_get_delete_round_trip_raw_bytes(tp, run, redis_admin, key):
-    value = bytes(range(256)) + b"\xff\xfe not utf-8"
-    assert run(tp.cache.get(key)) is None
-    assert run(tp.cache.set(key, value)) is None
-    assert run(tp.cache.get(key)) == value
-    assert 3590 < run(redis_admin.ttl("mvt_v8:" + key)) <= 3600
-    run(tp.cache.set(key, b"x", ttl=30))
-    assert 0 < run(redis_admin.ttl("mvt_v8:" + key)) <= 30
-    assert run(tp.cache.delete(key)) is None
-    assert run(tp.cache.get(key)) is None
-    assert run(tp.cache.delete(key)) is None  # missing key: no error
-
-
-def test_expired_value_reads_as_none(tp, run, redis_admin, key):
-    run(redis_admin.set("mvt_v8:" + key, b"old", px=1))
-    run(asyncio.sleep(0.01))
-    assert run(tp.cache.get(key)) is None
-
-
-def test_unreachable_redis_raises_to_the_caller(tp, run, dead_redis):
-    cache = tp.BinaryRedisCache(dead_redis, namespace="mvt_v8")
+def test_byte_cache_raises_when_redis_is_unreachable(tp, run, bad_redis):
+    cache = tp.BinaryRedisCache(bad_redis("down"), namespace="mvt_v8")
     for call in (cache.get("k"), cache.set("k", b"v"), cache.delete("k")):
         with pytest.raises(redis.exceptions.ConnectionError):
             run(call)
 
 
-def test_safe_get_miss_and_hit(tp, run, key, tile_log):
-    assert run(tp.safe_cache_get(key)) is None
-    run(tp.cache.set(key, b"\x1a\x00tile"))
-    assert run(tp.safe_cache_get(key)) == b"\x1a\x00tile"
+def test_guarded_calls_on_a_working_cache(tp, run, redis_admin, tile_log):
+    key = f"test:{uuid.uuid4().hex}"
+    try:
+        assert run(tp.safe_cache_get(key)) is None
+        run(tp.safe_cache_set(key, b"tile", 1800))
+        assert run(tp.safe_cache_get(key)) == b"tile"
+        assert 1790 < run(redis_admin.ttl("mvt_v8:" + key)) <= 1800
+    finally:
+        run(redis_admin.delete("mvt_v8:" + key))
     assert tile_log() == []
-
-
-def test_safe_get_gives_up_on_a_stalling_redis(tp, run, module_redis, stalling_redis, tile_log):
-    module_redis(stalling_redis)
-    assert run(tp.safe_cache_get("plots:1:0:0", timeout=0.2)) is None
-    assert tile_log("WARNING") == ["Cache get failed for plots:1:0:0: "]
-
-
-def test_safe_get_and_set_absorb_redis_failures(tp, run, module_redis, dead_redis, tile_log):
-    module_redis(dead_redis)
-    assert run(tp.safe_cache_get("plots:1:0:0")) is None
-    assert run(tp.safe_cache_set("plots:1:0:0", b"tile", 60)) is None
-    get_line, set_line = tile_log("WARNING")
-    # The client retries refused connections; the read may hit its time-out first.
-    assert get_line.startswith("Cache get failed for plots:1:0:0: ")
-    assert set_line.startswith("Cache set failed for plots:1:0:0: Error 111 connecting to ")
-
-
-def test_safe_get_absorbs_error_replies(tp, run, module_redis, redis_user, tile_log):
-    module_redis(redis_user("+@all", "-get", "-set"))
-    assert run(tp.safe_cache_get("plots:1:0:0")) is None
-    assert run(tp.safe_cache_set("plots:1:0:0", b"tile", 60)) is None
-    get_line, set_line = tile_log("WARNING")
-    assert get_line == (
-        "Cache get failed for plots:1:0:0: this user has no permissions to run the 'get' command")
-    assert set_line == (
-        "Cache set failed for plots:1:0:0: this user has no permissions to run the 'set' command")
-
-
-def test_safe_set_stores_with_the_given_lifetime(tp, run, redis_admin, key):
-    run(tp.safe_cache_set(key, b"tile", 1800))
-    assert run(redis_admin.get("mvt_v8:" + key)) == b"tile"
-    assert 1790 < run(redis_admin.ttl("mvt_v8:" + key)) <= 1800
     with pytest.raises(TypeError):
-        tp.safe_cache_set(key, b"tile")
+        tp.safe_cache_set(key, b"tile")  # the lifetime is required
 
 
-def test_safe_get_lets_cancellation_through(tp, run, module_redis, stalling_redis):
-    module_redis(stalling_redis)
+def test_guarded_read_lets_cancellation_through(tp, run, bad_redis, module_redis):
+    module_redis(bad_redis("stalling"))
 
     async def cancel_it():
         task = asyncio.ensure_future(tp.safe_cache_get("plots:1:0:0", timeout=30))
         await asyncio.sleep(0.05)
         task.cancel()
-        return await asyncio.gather(task, return_exceptions=True)
+        return (await asyncio.gather(task, return_exceptions=True))[0]
 
-    (outcome,) = run(cancel_it())
-    assert isinstance(outcome, asyncio.CancelledError)
+    assert isinstance(run(cancel_it()), asyncio.CancelledError)
 
 
 class Session:
-    """Records what the wrapper does to it; each step may be made to fail."""
+    """Records what the wrapper does to it; named steps fail with given errors."""
 
-    def __init__(self, fail=()):
-        self.calls = []
-        self.fail = dict(fail)
+    def __init__(self, fail):
+        self.calls, self.fail = [], fail
 
     async def _step(self, name):
         await asyncio.sleep(0)
@@ -129,84 +82,34 @@ class Session:
         return self._step("close")
 
 
-def test_transaction_commits_then_closes(tp, run):
-    session = Session()
-
-    async def body():
-        async with tp.db_transaction(session) as db:
-            assert db is session
-            session.calls.append("body")
-
-    run(body())
-    assert session.calls == ["body", "commit", "close"]
+BODY_ERROR = asyncio.TimeoutError()
+COMMIT_ERROR = RuntimeError("commit failed")
+ROLLBACK_ERROR = ConnectionError("connection lost")
+CLOSE_ERROR = OSError("socket gone")
+CANCEL = asyncio.CancelledError()
 
 
-def test_transaction_rolls_back_and_reraises_the_same_error(tp, run):
-    session = Session()
-    error = asyncio.TimeoutError()
+@pytest.mark.parametrize("raised, fail, calls, escapes", [
+    (None, {}, ["commit", "close"], None),
+    (BODY_ERROR, {}, ["rollback", "close"], BODY_ERROR),
+    (None, {"commit": COMMIT_ERROR}, ["commit", "rollback", "close"], COMMIT_ERROR),
+    (BODY_ERROR, {"rollback": ROLLBACK_ERROR}, ["rollback", "close"], ROLLBACK_ERROR),
+    (None, {"close": CLOSE_ERROR}, ["commit", "close"], CLOSE_ERROR),
+    (CANCEL, {}, ["close"], CANCEL),  # not an Exception: no rollback, but closed
+])
+def test_transaction_wrapper(tp, run, raised, fail, calls, escapes):
+    session = Session(fail)
 
-    async def body():
+    async def block():
         try:
-            async with tp.db_transaction(session):
-                raise error
-        except asyncio.TimeoutError as caught:
-            return caught
+            async with tp.db_transaction(session) as db:
+                assert db is session
+                if raised is not None:
+                    raise raised
+        except BaseException as error:  # noqa: B036 (cancellation is checked too)
+            return error
 
-    assert run(body()) is error
-    assert session.calls == ["rollback", "close"]
-
-
-def test_transaction_rolls_back_a_failed_commit(tp, run):
-    failure = RuntimeError("commit failed")
-    session = Session(fail={"commit": failure})
-
-    async def body():
-        async with tp.db_transaction(session):
-            pass
-
-    with pytest.raises(RuntimeError) as caught:
-        run(body())
-    assert caught.value is failure
-    assert session.calls == ["commit", "rollback", "close"]
-
-
-def test_transaction_closes_when_the_rollback_fails(tp, run):
-    original = ValueError("statement failed")
-    rollback_failure = ConnectionError("connection lost")
-    session = Session(fail={"rollback": rollback_failure})
-
-    async def body():
-        async with tp.db_transaction(session):
-            raise original
-
-    with pytest.raises(ConnectionError) as caught:
-        run(body())
-    assert caught.value is rollback_failure
-    assert caught.value.__context__ is original
-    assert session.calls == ["rollback", "close"]
-
-
-def test_transaction_close_failure_propagates(tp, run):
-    close_failure = OSError("socket gone")
-    session = Session(fail={"close": close_failure})
-
-    async def body():
-        async with tp.db_transaction(session):
-            pass
-
-    with pytest.raises(OSError) as caught:
-        run(body())
-    assert caught.value is close_failure
-    assert session.calls == ["commit", "close"]
-
-
-def test_transaction_closes_without_rollback_on_cancellation(tp, run):
-    session = Session()
-
-    async def body():
-        async with tp.db_transaction(session):
-            raise asyncio.CancelledError()
-
-    with pytest.raises(asyncio.CancelledError):
-        run(body())
-    assert session.calls == ["close"]
+    assert run(block()) is escapes
+    assert session.calls == calls
+    if escapes is ROLLBACK_ERROR:
+        assert ROLLBACK_ERROR.__context__ is BODY_ERROR
