@@ -59,6 +59,17 @@ py::object make_class(py::handle module, const std::string& name, py::dict membe
 
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
+void Globals::set(const char* name, py::handle value) const {
+  if (!dict_ || PyDict_SetItemString(dict_, name, value.ptr()) != 0) throw py::error_already_set();
+}
+
+bool truthy(py::handle value) {
+  if (!value) return false;
+  int truth = PyObject_IsTrue(value.ptr());
+  if (truth < 0) throw py::error_already_set();
+  return truth == 1;
+}
+
 py::object Globals::operator[](const char* name) const {
   PyObject* value = dict_ ? PyDict_GetItemString(dict_, name) : nullptr;
   if (!value) {

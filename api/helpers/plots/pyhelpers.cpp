@@ -10,12 +10,6 @@ double as_double(py::handle value) {
   return result;
 }
 
-bool truthy(py::handle value) {
-  const int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result != 0;
-}
-
 bool equals(py::handle a, py::handle b) {
   auto result = py::reinterpret_steal<py::object>(PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ));
   if (!result) throw py::error_already_set();

@@ -10,12 +10,10 @@
 namespace terrava::plots {
 namespace py = pybind11;
 using terrava::Globals;
+using terrava::truthy;
 
 // float(value) for numbers only: text raises TypeError instead of being parsed.
 double as_double(py::handle value);
-
-// Python's truth test of `value`.
-bool truthy(py::handle value);
 
 // `a == b`, truth-tested, without the identity shortcut of
 // PyObject_RichCompareBool.

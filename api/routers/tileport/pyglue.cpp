@@ -6,35 +6,17 @@
 namespace tileport {
 namespace {
 
-// The module namespace lives as long as the process. It is held in a heap
-// object that is never destroyed, so nothing is released after the interpreter
-// has finalised.
-struct ModuleNamespace {
-  py::dict dict;
-};
-ModuleNamespace* module_namespace = nullptr;
+terrava::Globals module_namespace;
 
 void call_logger(const char* level, py::handle message) { global("logger").attr(level)(message); }
 
 }  // namespace
 
-void bind_module_namespace(py::module_& module) {
-  module_namespace = new ModuleNamespace{module.attr("__dict__")};
-}
+void bind_module_namespace(py::module_& module) { module_namespace.attach(module); }
 
-py::object global(const char* name) {
-  PyObject* value = PyDict_GetItemString(module_namespace->dict.ptr(), name);
-  if (value == nullptr) {
-    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    throw py::error_already_set();
-  }
-  return py::reinterpret_borrow<py::object>(value);
-}
+py::object global(const char* name) { return module_namespace[name]; }
 
-void set_global(const char* name, py::handle value) {
-  if (PyDict_SetItemString(module_namespace->dict.ptr(), name, value.ptr()) != 0)
-    throw py::error_already_set();
-}
+void set_global(const char* name, py::handle value) { module_namespace.set(name, value); }
 
 py::object import_from(const char* module, const char* name) {
   py::object fromlist = py::make_tuple(py::str(name));
@@ -71,13 +53,6 @@ long long saturated_int(py::handle value, const char* op) {
   if (overflow < 0) return LLONG_MIN;
   if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
   return result;
-}
-
-bool truthy(py::handle value) {
-  if (!value) return false;
-  int truth = PyObject_IsTrue(value.ptr());
-  if (truth < 0) throw py::error_already_set();
-  return truth == 1;
 }
 
 void raise_http_exception(int status, py::handle detail) {

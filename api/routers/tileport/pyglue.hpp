@@ -6,9 +6,11 @@
 #include <pybind11/pybind11.h>
 
 #include <initializer_list>
+#include <terrava/bridge.hpp>
 
 namespace tileport {
 namespace py = pybind11;
+using terrava::truthy;
 
 // Remembers the module's namespace; called once at the start of the import.
 void bind_module_namespace(py::module_& module);
@@ -32,9 +34,6 @@ py::str concat(std::initializer_list<py::handle> parts);
 // (a value beyond them lies outside every range the service checks). Anything
 // but an int raises TypeError with the text of a failed comparison `op`.
 long long saturated_int(py::handle value, const char* op);
-
-// Python truth value of `value` (an empty handle is false).
-bool truthy(py::handle value);
 
 // Raises fastapi.HTTPException(status_code=status, detail=detail).
 [[noreturn]] void raise_http_exception(int status, py::handle detail);

@@ -234,6 +234,9 @@ PyObject* init_module(const char* qualified_name, PyModuleDef* def,
 // Sets the Python error indicator from the C++ exception in flight.
 void set_python_error(std::exception_ptr error) noexcept;
 
+// Python's truth test of `value` (an empty handle is false).
+bool truthy(py::handle value);
+
 // A builtin by name (int, str, tuple, ...), e.g. for annotations.
 py::object builtin(const char* name);
 
@@ -245,6 +248,8 @@ class Globals {
   void attach(py::module_& module) { dict_ = py::object(module.attr("__dict__")).release().ptr(); }
   // The value bound to `name`; NameError when there is none.
   py::object operator[](const char* name) const;
+  // Binds `name` in the namespace.
+  void set(const char* name, py::handle value) const;
 
  private:
   PyObject* dict_ = nullptr;
