@@ -124,3 +124,26 @@ def test_real_server_serves_tiles_over_loopback(server, run, pg, redis_admin):
     assert row["ID"] in {f["properties"]["feature_id"] for f in features}
     assert {f["geometry"]["type"] for f in features} == {"Polygon"}
     assert second.headers["x-cache"] == "HIT" and second.content == first.content
+
+
+def test_stalled_redis_fails_a_command_after_one_socket_timeout(tmp_path):
+    # A listener that accepts and never answers. The shared client must give
+    # up after its 5 s socket time-out, not retry for minutes: every tile
+    # request waits on its rate-limit command.
+    with socket.create_server(("127.0.0.1", 0), backlog=16) as listener:
+        code = (
+            "import asyncio, sys; sys.path.insert(0, %r)\n"
+            "import terrava.tileport as t\n"
+            "async def main():\n"
+            "    try:\n"
+            "        await asyncio.wait_for(t.redis_client.incr('k'), 25)\n"
+            "    except BaseException as e:\n"
+            "        print(type(e).__module__, type(e).__name__)\n"
+            "asyncio.run(main())\n" % HOST)
+        env = {k: v for k, v in os.environ.items() if not k.startswith("REDIS_")}
+        env["REDIS_PORT"] = str(listener.getsockname()[1])
+        env["REDIS_HOST"] = "127.0.0.1"
+        result = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, env=env,
+                                capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines()[-1] == "redis.exceptions TimeoutError"
