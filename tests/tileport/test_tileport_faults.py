@@ -109,3 +109,17 @@ def test_database_error_answers_500_and_rolls_back(get, run, pg, test_layer, til
     assert line.startswith(f"Database error for tile {name}/3/1/1: ")
     assert 'column "label" does not exist' in line
     assert open_transactions(run, pg, table) == []
+
+
+def test_unexpected_error_in_the_database_region_answers_500(get, tp, monkeypatch, test_layer,
+                                                             tile_log):
+    # Anything but a time-out or a database error inside the transaction.
+    name, _ = test_layer
+
+    def broken_text(sql):
+        raise KeyError("no statement")
+
+    monkeypatch.setattr(tp, "text", broken_text)
+    answer = get(f"/gis/{name}/3/1/1.pbf")
+    assert answer.status_code == 500 and answer.json() == {"detail": "Internal server error"}
+    assert tile_log("ERROR") == [f"Unexpected error for tile {name}/3/1/1: 'no statement'"]
