@@ -127,6 +127,9 @@ fsync = off
 synchronous_commit = off
 full_page_writes = off
 logging_collector = off
+# Tile statements run in milliseconds to a few hundred; compiling them with
+# LLVM on every execution costs more than it saves.
+jit = off
 EOF
   fi
   if pg_running "$base"; then
