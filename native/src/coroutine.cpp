@@ -14,6 +14,25 @@
 namespace terrava::detail {
 namespace {
 
+// Keeps the pending Python error aside for its lifetime and puts it back
+// after: destructors and finalisers must neither see nor clobber it.
+class PendingError {
+ public:
+#if PY_VERSION_HEX >= 0x030C0000
+  PendingError() : exc_(PyErr_GetRaisedException()) {}
+  ~PendingError() { PyErr_SetRaisedException(exc_); }
+
+ private:
+  PyObject* exc_;
+#else
+  PendingError() { PyErr_Fetch(&type_, &value_, &tb_); }
+  ~PendingError() { PyErr_Restore(type_, value_, tb_); }
+
+ private:
+  PyObject *type_, *value_, *tb_;
+#endif
+};
+
 // ---------------------------------------------------------------------------
 // Driving a frame
 
@@ -400,25 +419,25 @@ PyObject* self_await(PyObject* self) {
 
 void coro_dealloc(PyObject* self) {
   CoroutineObject* c = as_coro(self);
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  if (c->weakrefs) PyObject_ClearWeakRefs(self);
-  if (!c->frame.started && !c->frame.finished()) {
-    py::object qualname = c->names->qualname;
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
-                         qualname.ptr()) < 0)
-      PyErr_WriteUnraisable(self);
-  } else if (!c->frame.finished()) {
-    try {
-      if (!close_frame(c->frame, false)) PyErr_WriteUnraisable(self);
-    } catch (...) {
-      set_python_error(std::current_exception());
-      PyErr_WriteUnraisable(self);
+  {
+    PendingError pending;
+    if (c->weakrefs) PyObject_ClearWeakRefs(self);
+    if (!c->frame.started && !c->frame.finished()) {
+      py::object qualname = c->names->qualname;
+      if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited",
+                           qualname.ptr()) < 0)
+        PyErr_WriteUnraisable(self);
+    } else if (!c->frame.finished()) {
+      try {
+        if (!close_frame(c->frame, false)) PyErr_WriteUnraisable(self);
+      } catch (...) {
+        set_python_error(std::current_exception());
+        PyErr_WriteUnraisable(self);
+      }
     }
+    c->frame.destroy();
+    delete c->names;
   }
-  c->frame.destroy();
-  delete c->names;
-  PyErr_Restore(type, value, tb);
   PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -650,14 +669,14 @@ PyObject* gen_aclose(PyObject* self, PyObject*) {
 
 void gen_dealloc(PyObject* self) {
   AsyncGenObject* g = as_gen(self);
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  if (g->weakrefs) PyObject_ClearWeakRefs(self);
-  // An unfinished generator cannot be awaited to its end from here; its
-  // frame is destroyed, which releases everything it holds.
-  g->frame.destroy();
-  delete g->names;
-  PyErr_Restore(type, value, tb);
+  {
+    PendingError pending;
+    if (g->weakrefs) PyObject_ClearWeakRefs(self);
+    // An unfinished generator cannot be awaited to its end from here; its
+    // frame is destroyed, which releases everything it holds.
+    g->frame.destroy();
+    delete g->names;
+  }
   PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -716,10 +735,8 @@ void Frame::destroy() noexcept {
   handle = {};
   promise = nullptr;
   // Destructors of the frame may run Python code; keep a pending error aside.
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
+  PendingError pending;
   h.destroy();
-  PyErr_Restore(type, value, tb);
 }
 
 void replace_pending_error(PyObject* type, const char* message) {
