@@ -80,10 +80,14 @@ async def docs():
     )
 
 
-def plan_service(db: AsyncSession):
+def plan_operation(db: AsyncSession, name: str):
+    """The document operation `name` of a PlanImageGenerator over `db`, or 503
+    when this build of the plan service does not offer it."""
     if PlanImageGenerator is None:
         raise HTTPException(status_code=503, detail=f"Plan service not available: {_plansmith_error}")
-    return PlanImageGenerator(db)
+    if not hasattr(PlanImageGenerator, name):
+        raise HTTPException(status_code=503, detail=f"Plan service not available: no {name}")
+    return getattr(PlanImageGenerator(db), name)
 
 
 async def parcel_particulars(db: AsyncSession, plot_id: int):
@@ -111,13 +115,13 @@ async def deed_plan(
     person_name: str = "",
     db: AsyncSession = Depends(get_db),
 ):
-    generator = plan_service(db)
+    generate = plan_operation(db, "generate_deedplan_html")
     if district is None or cadzone is None or file_no is None:
         stored_file_no, stored_cadzone, stored_district = await parcel_particulars(db, plot_id)
         district = (stored_district or "") if district is None else district
         cadzone = (stored_cadzone or "") if cadzone is None else cadzone
         file_no = (stored_file_no or "") if file_no is None else file_no
-    pdf = await generator.generate_deedplan_html(plot_id, district, file_no, person_name, cadzone)
+    pdf = await generate(plot_id, district, file_no, person_name, cadzone)
     if pdf is None:
         raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
     return api_response(file=pdf, filename=f"DeedPlan_{plot_id}.pdf")
@@ -125,7 +129,7 @@ async def deed_plan(
 
 @app.get("/plans/site/{plot_id}", tags=["Plans"], summary="Site plan of a parcel (PDF)")
 async def site_plan(plot_id: int, db: AsyncSession = Depends(get_db)):
-    result = await plan_service(db).generate_siteplan_html(plot_id)
+    result = await plan_operation(db, "generate_siteplan_html")(plot_id)
     if result is None:
         raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
     return result
