@@ -211,6 +211,13 @@ def test_counter_left_without_lifetime_gets_one(get, run, redis_admin, counter):
     assert count(run, redis_admin, counter)[0] == 1
 
 
+def test_counting_survives_a_script_flush(get, run, redis_admin, counter):
+    run(redis_admin.script_flush())
+    assert get("/gis/plots/7/0/0.pbf").status_code == 204
+    assert get("/gis/plots/7/0/0.pbf").status_code == 204
+    assert count(run, redis_admin, counter)[0] == 2
+
+
 def test_requests_without_a_client_address_share_one_counter(get, run, redis_admin):
     key = "rate_limit:gis:unknown"
     run(redis_admin.set(key, 40, ex=60))

@@ -86,6 +86,7 @@ void init(py::module_& m) {
   set_constants();
   read_redis_settings();
   create_redis_client();
+  prepare_rate_limit_script();
   define_binary_redis_cache(m);
   create_module_cache(m);
   set_global("LAYER_CONFIG", build_layer_config());

@@ -1,11 +1,25 @@
 #include "rate_limit.hpp"
 
+#include <string>
+
 #include "pyglue.hpp"
 
 namespace tileport {
 namespace {
 
+constexpr const char* kCountScript =
+    "local count = redis.call('INCR', KEYS[1])\n"
+    "if redis.call('PTTL', KEYS[1]) == -1 then\n"
+    "  redis.call('EXPIRE', KEYS[1], ARGV[1])\n"
+    "end\n"
+    "return count\n";
 constexpr int kWindowSeconds = 1;
+
+// Plain data, so nothing here outlives the interpreter.
+std::string& script_digest() {
+  static std::string digest;
+  return digest;
+}
 
 }  // namespace
 
@@ -15,21 +29,21 @@ py::str rate_limit_key(py::handle request) {
   return concat({py::str("rate_limit:gis:"), host});
 }
 
-py::object count_request(py::handle redis_client, py::handle key) {
-  py::object pipeline = redis_client.attr("pipeline")(py::arg("transaction") = false);
-  pipeline.attr("incr")(key);
-  pipeline.attr("expire")(key, kWindowSeconds, py::arg("nx") = true);
-  return pipeline.attr("execute")(py::arg("raise_on_error") = false);
+void prepare_rate_limit_script() {
+  py::object sha1 = py::module_::import("hashlib").attr("sha1");
+  script_digest() = py::str(sha1(py::bytes(kCountScript)).attr("hexdigest")());
 }
 
-py::object request_count(py::handle replies) {
-  for (py::handle reply : replies) {
-    if (PyExceptionInstance_Check(reply.ptr())) {
-      PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(reply.ptr())), reply.ptr());
-      throw py::error_already_set();
-    }
-  }
-  return replies[py::int_(0)];
+py::object count_request(py::handle redis_client, py::handle key) {
+  return redis_client.attr("evalsha")(script_digest(), 1, key, kWindowSeconds);
+}
+
+py::object count_request_by_source(py::handle redis_client, py::handle key) {
+  return redis_client.attr("eval")(kCountScript, 1, key, kWindowSeconds);
+}
+
+bool script_unknown(py::error_already_set& error) {
+  return error.matches(py::module_::import("redis.exceptions").attr("NoScriptError"));
 }
 
 void log_rate_limit_failure(py::error_already_set& error) {

@@ -12,17 +12,21 @@ constexpr long long kTileRequestsPerWindow = 40;
 // "rate_limit:gis:" + the client's host, or "unknown" without a client.
 py::str rate_limit_key(py::handle request);
 
-// Counting one request on `key`: INCR, and EXPIRE of the window (one second)
-// with NX, in one pipeline (one round trip). NX gives the counter its
-// lifetime whenever it has none and leaves a running window alone, so the
-// window stays fixed and a counter never outlives it, even one that an
-// earlier failure left without expiry. Resolves to the two replies, failed
-// commands as exception objects.
-py::object count_request(py::handle redis_client, py::handle key);
+// Prepares the counting script; once, at import (no I/O).
+void prepare_rate_limit_script();
 
-// The new count from the replies of count_request; a failed command raises
-// its own error, unchanged.
-py::object request_count(py::handle replies);
+// Counting one request on `key` is one Redis script, run atomically: INCR,
+// then EXPIRE of the window (one second) whenever the counter has no lifetime.
+// A counter therefore never outlives its window, even when an earlier
+// failure left one without expiry, and a counter that has a lifetime keeps it,
+// which keeps the window fixed. The script is run by its digest (EVALSHA);
+// count_request_by_source (EVAL) is for a server that does not know it yet.
+// Both resolve to the new count.
+py::object count_request(py::handle redis_client, py::handle key);
+py::object count_request_by_source(py::handle redis_client, py::handle key);
+
+// Whether a failed count_request means the server lacks the script.
+bool script_unknown(py::error_already_set& error);
 
 void log_rate_limit_failure(py::error_already_set& error);
 
