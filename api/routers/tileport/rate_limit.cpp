@@ -38,8 +38,8 @@ py::object count_request(py::handle redis_client, py::handle key) {
   return redis_client.attr("evalsha")(script_digest(), 1, key, kWindowSeconds);
 }
 
-py::object count_request_by_source(py::handle redis_client, py::handle key) {
-  return redis_client.attr("eval")(kCountScript, 1, key, kWindowSeconds);
+py::object load_count_script(py::handle redis_client) {
+  return redis_client.attr("script_load")(kCountScript);
 }
 
 bool script_unknown(py::error_already_set& error) {

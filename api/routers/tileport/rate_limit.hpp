@@ -19,11 +19,11 @@ void prepare_rate_limit_script();
 // then EXPIRE of the window (one second) whenever the counter has no lifetime.
 // A counter therefore never outlives its window, even when an earlier
 // failure left one without expiry, and a counter that has a lifetime keeps it,
-// which keeps the window fixed. The script is run by its digest (EVALSHA);
-// count_request_by_source (EVAL) is for a server that does not know it yet.
-// Both resolve to the new count.
+// which keeps the window fixed. The script is run by its digest (EVALSHA),
+// resolving to the new count; load_count_script (SCRIPT LOAD) is for a server
+// that does not know it yet.
 py::object count_request(py::handle redis_client, py::handle key);
-py::object count_request_by_source(py::handle redis_client, py::handle key);
+py::object load_count_script(py::handle redis_client);
 
 // Whether a failed count_request means the server lacks the script.
 bool script_unknown(py::error_already_set& error);

@@ -96,18 +96,19 @@ Coro get_tile_xyz(Args a) {
     py::object redis_client = global("redis_client");
     py::str rate_key = rate_limit_key(request);
     std::optional<py::error_already_set> failure;
-    bool retry_by_source = false;
+    bool reload_script = false;
     try {
       py::object count = co_await count_request(redis_client, rate_key);
       if (saturated_int(count, ">") > kTileRequestsPerWindow) raise_too_many_requests();
     } catch (py::error_already_set& e) {
       if (!absorbed_by_rate_limit(e)) throw;
-      retry_by_source = script_unknown(e);
-      if (!retry_by_source) failure = std::move(e);
+      reload_script = script_unknown(e);
+      if (!reload_script) failure = std::move(e);
     }
-    if (retry_by_source) {
+    if (reload_script) {
       try {
-        py::object count = co_await count_request_by_source(redis_client, rate_key);
+        co_await load_count_script(redis_client);
+        py::object count = co_await count_request(redis_client, rate_key);
         if (saturated_int(count, ">") > kTileRequestsPerWindow) raise_too_many_requests();
       } catch (py::error_already_set& e) {
         if (!absorbed_by_rate_limit(e)) throw;
