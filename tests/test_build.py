@@ -82,3 +82,22 @@ def test_non_integer_redis_port_fails_with_the_conversion_error():
     result = run_python(code, env={"REDIS_PORT": "six"})
     assert result.returncode != 0
     assert "ValueError: invalid literal for int() with base 10: 'six'" in result.stderr
+
+
+def test_plan_service_finds_the_templates_beside_the_host_or_where_told():
+    code = (
+        "import os, sys; sys.path.insert(0, %r)\n"
+        "import services.plansmith as p, helpers.plots\n"
+        "print(p.project_root)\n"
+        "print(p.generate_plot is helpers.plots.generate_plot)\n"
+        "print(os.path.isfile(os.path.join(p.project_root, 'templates/deedplan.html')))\n" % HOST
+    )
+    result = run_python(code)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip().splitlines()[-3:] == [os.path.realpath(HOST), "True", "True"]
+
+    # The wheel install sits in site-packages, away from the templates.
+    code = "import sys; sys.path.insert(0, %r)\nimport terrava.plansmith as p\nprint(p.project_root)\n"
+    result = run_python(code % HOST, env={"TERRAVA_PROJECT_ROOT": HOST})
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip().splitlines()[-1] == HOST
