@@ -288,17 +288,45 @@ std::optional<py::error_already_set> exception_from_args(PyObject* const* args, 
 }
 
 // ---------------------------------------------------------------------------
-// Coroutine object
+// Coroutine and async generator objects share one layout: a frame and the
+// names of the function that made it.
 
-struct CoroutineObject {
+struct FrameObject {
   PyObject_HEAD Frame frame;
   Names* names;
   PyObject* weakrefs;
 };
 
+FrameObject* as_frame(PyObject* self) { return reinterpret_cast<FrameObject*>(self); }
+
 PyTypeObject* coroutine_type = nullptr;
 
-CoroutineObject* as_coro(PyObject* self) { return reinterpret_cast<CoroutineObject*>(self); }
+PyObject* get_name(PyObject* self, void*) { return as_frame(self)->names->name.inc_ref().ptr(); }
+PyObject* get_qualname(PyObject* self, void*) {
+  return as_frame(self)->names->qualname.inc_ref().ptr();
+}
+PyObject* get_code(PyObject* self, void*) { return as_frame(self)->names->code.inc_ref().ptr(); }
+PyObject* get_running(PyObject* self, void*) {
+  return PyBool_FromLong(as_frame(self)->frame.running);
+}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+
+PyMemberDef frame_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FrameObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+// A new object of `type` that owns `frame`.
+py::object new_frame_object(PyTypeObject* type, Frame frame, Names names) {
+  FrameObject* o = PyObject_New(FrameObject, type);
+  if (!o) {
+    frame.destroy();
+    throw py::error_already_set();
+  }
+  o->frame = frame;
+  o->names = new Names(std::move(names));
+  o->weakrefs = nullptr;
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(o));
+}
 
 // Turns a step into what send()/__next__ return. `iternext` follows the
 // tp_iternext convention of finishing with None by a bare NULL.
@@ -318,7 +346,7 @@ PyObject* coro_result(Step s, bool iternext) {
   return nullptr;
 }
 
-bool coro_check_usable(CoroutineObject* c) {
+bool coro_check_usable(FrameObject* c) {
   if (c->frame.running) {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return false;
@@ -331,7 +359,7 @@ bool coro_check_usable(CoroutineObject* c) {
 }
 
 PyObject* coro_send_impl(PyObject* self, PyObject* value, bool iternext) {
-  CoroutineObject* c = as_coro(self);
+  FrameObject* c = as_frame(self);
   if (!coro_check_usable(c)) return nullptr;
   if (!c->frame.started && value != Py_None) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
@@ -352,7 +380,7 @@ PyObject* coro_send(PyObject* self, PyObject* value) { return coro_send_impl(sel
 // without a StopIteration being raised at the end.
 PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** result) {
   *result = nullptr;
-  CoroutineObject* c = as_coro(self);
+  FrameObject* c = as_frame(self);
   if (!coro_check_usable(c)) return PYGEN_ERROR;
   if (!c->frame.started && value != Py_None) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
@@ -382,7 +410,7 @@ PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** result) {
 PyObject* coro_iternext(PyObject* self) { return coro_send_impl(self, Py_None, true); }
 
 PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) {
-  CoroutineObject* c = as_coro(self);
+  FrameObject* c = as_frame(self);
   if (c->frame.running) {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return nullptr;
@@ -398,7 +426,7 @@ PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) {
 }
 
 PyObject* coro_close(PyObject* self, PyObject*) {
-  CoroutineObject* c = as_coro(self);
+  FrameObject* c = as_frame(self);
   if (c->frame.running) {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return nullptr;
@@ -418,7 +446,7 @@ PyObject* self_await(PyObject* self) {
 }
 
 void coro_dealloc(PyObject* self) {
-  CoroutineObject* c = as_coro(self);
+  FrameObject* c = as_frame(self);
   {
     PendingError pending;
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
@@ -444,25 +472,15 @@ void coro_dealloc(PyObject* self) {
 }
 
 PyObject* coro_repr(PyObject* self) {
-  return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->names->qualname.ptr(),
+  return PyUnicode_FromFormat("<coroutine object %U at %p>", as_frame(self)->names->qualname.ptr(),
                               self);
 }
 
-PyObject* get_name(PyObject* self, void*) { return as_coro(self)->names->name.inc_ref().ptr(); }
-PyObject* get_qualname(PyObject* self, void*) {
-  return as_coro(self)->names->qualname.inc_ref().ptr();
-}
-PyObject* get_code(PyObject* self, void*) { return as_coro(self)->names->code.inc_ref().ptr(); }
-PyObject* get_running(PyObject* self, void*) {
-  return PyBool_FromLong(as_coro(self)->frame.running);
-}
 PyObject* get_await(PyObject* self, void*) {
-  Frame& f = as_coro(self)->frame;
+  Frame& f = as_frame(self)->frame;
   if (f.finished() || !f.promise->delegate) Py_RETURN_NONE;
   return f.promise->delegate.inc_ref().ptr();
 }
-PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
-
 PyMethodDef coro_methods[] = {
     {"send", coro_send, METH_O,
      "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
@@ -480,18 +498,8 @@ PyGetSetDef coro_getset[] = {{"__name__", get_name, nullptr, nullptr, nullptr},
                              {"cr_frame", get_none, nullptr, nullptr, nullptr},
                              {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyMemberDef coro_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroutineObject, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
-
 // ---------------------------------------------------------------------------
 // Async generator object and the awaitables of its methods
-
-struct AsyncGenObject {
-  PyObject_HEAD Frame frame;
-  Names* names;
-  PyObject* weakrefs;
-};
 
 enum class GenOpMode { Send, Throw, Close };
 
@@ -506,7 +514,6 @@ struct GenOpObject {
 PyTypeObject* asyncgen_type = nullptr;
 PyTypeObject* genop_type = nullptr;
 
-AsyncGenObject* as_gen(PyObject* self) { return reinterpret_cast<AsyncGenObject*>(self); }
 GenOpObject* as_op(PyObject* self) { return reinterpret_cast<GenOpObject*>(self); }
 
 PyObject* new_op(PyObject* gen, GenOpMode mode, PyObject* value,
@@ -556,7 +563,7 @@ PyObject* op_result(GenOpObject* op, Step s, bool iternext) {
 
 PyObject* op_send_impl(PyObject* self, PyObject* value, bool iternext) {
   GenOpObject* op = as_op(self);
-  Frame& f = as_gen(op->gen)->frame;
+  Frame& f = as_frame(op->gen)->frame;
   if (op->state == 2) {
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited __anext__()/asend()");
     return nullptr;
@@ -619,7 +626,7 @@ PyObject* op_throw(PyObject* self, PyObject* const* args, Py_ssize_t n) {
     auto error = exception_from_args(args, n, "throw");
     if (!error) return nullptr;
     op->state = 1;
-    return op_result(op, throw_in(as_gen(op->gen)->frame, *error, true), false);
+    return op_result(op, throw_in(as_frame(op->gen)->frame, *error, true), false);
   } catch (...) {
     op->state = 2;
     set_python_error(std::current_exception());
@@ -668,7 +675,7 @@ PyObject* gen_aclose(PyObject* self, PyObject*) {
 }
 
 void gen_dealloc(PyObject* self) {
-  AsyncGenObject* g = as_gen(self);
+  FrameObject* g = as_frame(self);
   {
     PendingError pending;
     if (g->weakrefs) PyObject_ClearWeakRefs(self);
@@ -684,16 +691,7 @@ void gen_dealloc(PyObject* self) {
 
 PyObject* gen_repr(PyObject* self) {
   return PyUnicode_FromFormat("<async_generator object %U at %p>",
-                              as_gen(self)->names->qualname.ptr(), self);
-}
-
-PyObject* gen_get_name(PyObject* self, void*) { return as_gen(self)->names->name.inc_ref().ptr(); }
-PyObject* gen_get_qualname(PyObject* self, void*) {
-  return as_gen(self)->names->qualname.inc_ref().ptr();
-}
-PyObject* gen_get_code(PyObject* self, void*) { return as_gen(self)->names->code.inc_ref().ptr(); }
-PyObject* gen_get_running(PyObject* self, void*) {
-  return PyBool_FromLong(as_gen(self)->frame.running);
+                              as_frame(self)->names->qualname.ptr(), self);
 }
 
 PyMethodDef gen_methods[] = {
@@ -703,16 +701,12 @@ PyMethodDef gen_methods[] = {
     {"aclose", gen_aclose, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-PyGetSetDef gen_getset[] = {{"__name__", gen_get_name, nullptr, nullptr, nullptr},
-                            {"__qualname__", gen_get_qualname, nullptr, nullptr, nullptr},
-                            {"ag_code", gen_get_code, nullptr, nullptr, nullptr},
-                            {"ag_running", gen_get_running, nullptr, nullptr, nullptr},
+PyGetSetDef gen_getset[] = {{"__name__", get_name, nullptr, nullptr, nullptr},
+                            {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+                            {"ag_code", get_code, nullptr, nullptr, nullptr},
+                            {"ag_running", get_running, nullptr, nullptr, nullptr},
                             {"ag_frame", get_none, nullptr, nullptr, nullptr},
                             {nullptr, nullptr, nullptr, nullptr, nullptr}};
-
-PyMemberDef gen_members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(AsyncGenObject, weakrefs), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr}};
 
 PyTypeObject* make_type(const char* name, int basicsize, PyType_Slot* slots) {
   PyType_Spec spec{name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
@@ -750,27 +744,11 @@ void replace_pending_error(PyObject* type, const char* message) {
 }
 
 py::object new_coroutine(Frame frame, Names names) {
-  CoroutineObject* c = PyObject_New(CoroutineObject, coroutine_type);
-  if (!c) {
-    frame.destroy();
-    throw py::error_already_set();
-  }
-  c->frame = frame;
-  c->names = new Names(std::move(names));
-  c->weakrefs = nullptr;
-  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(c));
+  return new_frame_object(coroutine_type, frame, std::move(names));
 }
 
 py::object new_asyncgen(Frame frame, Names names) {
-  AsyncGenObject* g = PyObject_New(AsyncGenObject, asyncgen_type);
-  if (!g) {
-    frame.destroy();
-    throw py::error_already_set();
-  }
-  g->frame = frame;
-  g->names = new Names(std::move(names));
-  g->weakrefs = nullptr;
-  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(g));
+  return new_frame_object(asyncgen_type, frame, std::move(names));
 }
 
 void ready_coroutine_types() {
@@ -785,7 +763,7 @@ void ready_coroutine_types() {
 #endif
     {Py_tp_methods, coro_methods},
     {Py_tp_getset, coro_getset},
-    {Py_tp_members, coro_members},
+    {Py_tp_members, frame_members},
     {0, nullptr}
   };
   static PyType_Slot gen_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(gen_dealloc)},
@@ -794,15 +772,15 @@ void ready_coroutine_types() {
                                     {Py_am_anext, reinterpret_cast<void*>(gen_anext)},
                                     {Py_tp_methods, gen_methods},
                                     {Py_tp_getset, gen_getset},
-                                    {Py_tp_members, gen_members},
+                                    {Py_tp_members, frame_members},
                                     {0, nullptr}};
   static PyType_Slot op_slots[] = {{Py_tp_dealloc, reinterpret_cast<void*>(op_dealloc)},
                                    {Py_tp_iternext, reinterpret_cast<void*>(op_iternext)},
                                    {Py_am_await, reinterpret_cast<void*>(self_await)},
                                    {Py_tp_methods, op_methods},
                                    {0, nullptr}};
-  coroutine_type = make_type("terrava.coroutine", sizeof(CoroutineObject), coro_slots);
-  asyncgen_type = make_type("terrava.async_generator", sizeof(AsyncGenObject), gen_slots);
+  coroutine_type = make_type("terrava.coroutine", sizeof(FrameObject), coro_slots);
+  asyncgen_type = make_type("terrava.async_generator", sizeof(FrameObject), gen_slots);
   genop_type = make_type("terrava.async_generator_step", sizeof(GenOpObject), op_slots);
   register_abc("Coroutine", coroutine_type);
   register_abc("AsyncGenerator", asyncgen_type);
