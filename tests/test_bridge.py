@@ -13,6 +13,7 @@ import warnings
 import pytest
 
 from bridge_module import load
+from fake_session import FakeSession
 
 b = load()
 
@@ -335,29 +336,6 @@ class TestCoroutineProtocol:
 # --- async generators and context managers ----------------------------------
 
 
-class FakeSession:
-    """Records what the transaction wrapper does to it."""
-
-    def __init__(self, fail_on=()):
-        self.calls = []
-        self.fail_on = fail_on
-
-    async def _step(self, name):
-        await asyncio.sleep(0)
-        self.calls.append(name)
-        if name in self.fail_on:
-            raise Boom(name + " failed")
-
-    def commit(self):
-        return self._step("commit")
-
-    def rollback(self):
-        return self._step("rollback")
-
-    def close(self):
-        return self._step("close")
-
-
 class TestAsyncGenerators:
     def test_iteration_athrow_and_aclose(self):
         ticks = []
@@ -415,7 +393,7 @@ class TestAsyncGenerators:
         assert session.calls == ["rollback", "close"]
 
     def test_failing_commit_is_rolled_back_and_raised(self):
-        session = FakeSession(fail_on=("commit",))
+        session = FakeSession(fail={"commit": Boom("commit failed")})
 
         async def main():
             async with b.transaction(session):
@@ -426,7 +404,7 @@ class TestAsyncGenerators:
         assert session.calls == ["commit", "rollback", "close"]
 
     def test_failing_rollback_still_closes(self):
-        session = FakeSession(fail_on=("rollback",))
+        session = FakeSession(fail={"rollback": Boom("rollback failed")})
 
         async def main():
             async with b.transaction(session):

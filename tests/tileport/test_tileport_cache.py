@@ -6,6 +6,7 @@ import uuid
 
 import pytest
 import redis.exceptions
+from fake_session import FakeSession
 
 
 def test_byte_cache_round_trip(tp, run, redis_admin):
@@ -60,28 +61,6 @@ def test_guarded_read_lets_cancellation_through(tp, run, bad_redis, module_redis
     assert isinstance(run(cancel_it()), asyncio.CancelledError)
 
 
-class Session:
-    """Records what the wrapper does to it; named steps fail with given errors."""
-
-    def __init__(self, fail):
-        self.calls, self.fail = [], fail
-
-    async def _step(self, name):
-        await asyncio.sleep(0)
-        self.calls.append(name)
-        if name in self.fail:
-            raise self.fail[name]
-
-    def commit(self):
-        return self._step("commit")
-
-    def rollback(self):
-        return self._step("rollback")
-
-    def close(self):
-        return self._step("close")
-
-
 BODY_ERROR = asyncio.TimeoutError()
 COMMIT_ERROR = RuntimeError("commit failed")
 ROLLBACK_ERROR = ConnectionError("connection lost")
@@ -98,7 +77,7 @@ CANCEL = asyncio.CancelledError()
     (CANCEL, {}, ["close"], CANCEL),  # not an Exception: no rollback, but closed
 ])
 def test_transaction_wrapper(tp, run, raised, fail, calls, escapes):
-    session = Session(fail)
+    session = FakeSession(fail)
 
     async def block():
         try:
