@@ -374,6 +374,35 @@ class TestAsyncGenerators:
         assert b.transaction.__name__ == "transaction"
         assert b.transaction.__doc__ == "Commit or roll back, then close."
 
+    def test_async_with_block_in_cpp(self):
+        seen = []
+
+        class Manager:
+            def __init__(self, suppress):
+                self.suppress = suppress
+
+            async def __aenter__(self):
+                return "bound"
+
+            async def __aexit__(self, typ, value, tb):
+                await asyncio.sleep(0)
+                seen.append((typ, value, tb is not None))
+                return self.suppress
+
+        original = Boom("in the block")
+
+        async def main():
+            assert await b.inside(Manager(False), value_later(5)) == ("bound", 5)
+            with pytest.raises(Boom) as info:
+                await b.inside(Manager(False), raise_later(original))
+            assert info.value is original
+            assert await b.inside(Manager(True), raise_later(KeyError("k"))) == ("bound", None)
+
+        run(main())
+        assert seen[0] == (None, None, False)
+        assert seen[1] == (Boom, original, True)
+        assert seen[2][0] is KeyError
+
     @pytest.mark.parametrize(
         "error",
         [Boom("body"), asyncio.TimeoutError()],

@@ -859,4 +859,32 @@ py::object aiter(py::handle iterable) {
   return py::reinterpret_steal<py::object>(it);
 }
 
+namespace {
+
+// __aexit__ for how the block ended; the block's error goes on unless suppressed.
+Coro exit_block(Args a, std::optional<py::error_already_set> error) {
+  if (!error) {
+    co_await a[0](py::none(), py::none(), py::none());
+    co_return py::none();
+  }
+  py::object suppressed = co_await a[0](error->type(), error->value(), error->trace());
+  if (!truthy(suppressed)) throw *error;
+  co_return py::none();
+}
+
+}  // namespace
+
+AsyncWith::AsyncWith(py::handle manager)
+    : manager_(py::reinterpret_borrow<py::object>(manager)), exit_(manager.attr("__aexit__")) {}
+
+py::object AsyncWith::enter() { return manager_.attr("__aenter__")(); }
+
+py::object AsyncWith::exit(std::optional<py::error_already_set> error) {
+  detail::ready_coroutine_types();
+  auto h = exit_block(Args{exit_}, std::move(error)).release();
+  py::str name("__aexit__");
+  return detail::new_coroutine(detail::Frame{h, &h.promise()},
+                               detail::Names{name, name, py::none()});
+}
+
 }  // namespace terrava

@@ -113,6 +113,22 @@ AsyncGen transaction(Args a) {
   if (error) throw *error;
 }
 
+// Awaits `awaitable` inside `async with manager as bound:`; returns
+// (bound, result), result None when the manager suppressed an error.
+Coro inside(Args a) {
+  AsyncWith block(a[0]);
+  py::object bound = co_await block.enter();
+  py::object result = py::none();
+  std::optional<py::error_already_set> error;
+  try {
+    result = co_await a[1];
+  } catch (py::error_already_set& e) {
+    error = std::move(e);
+  }
+  co_await block.exit(std::move(error));
+  co_return py::make_tuple(bound, result);
+}
+
 py::object counter_init(Args& a) {
   a[0].attr("count") = a[1];
   return py::none();
@@ -145,6 +161,7 @@ TERRAVA_MODULE(_bridgetest, m) {
   def_async(m, {"fail_after", "", std::nullopt, {arg("awaitable"), arg("message")}}, fail_after);
   def_async(m, {"nested", "", std::nullopt, {arg("n"), arg("give")}}, nested);
   def_async(m, {"collect", "", std::nullopt, {arg("iterable")}}, collect);
+  def_async(m, {"inside", "", std::nullopt, {arg("manager"), arg("awaitable")}}, inside);
   m.attr("ticker") =
       make_asyncgen_function(m, {"ticker", "", std::nullopt, {arg("items"), arg("tick")}}, ticker);
   py::object transaction_gen = make_asyncgen_function(

@@ -222,6 +222,24 @@ class AsyncGen {
   detail::Handle<promise_type> h_;
 };
 
+// `async with manager:` around a block of a coroutine body:
+//
+//   AsyncWith block(manager);
+//   co_await block.enter();                  // the value bound by `as`
+//   std::optional<py::error_already_set> error;
+//   try { ... } catch (py::error_already_set& e) { error = std::move(e); }
+//   co_await block.exit(std::move(error));   // re-raises it unless __aexit__ suppressed it
+class AsyncWith {
+ public:
+  explicit AsyncWith(py::handle manager);
+  py::object enter();  // awaitable of __aenter__()
+  py::object exit(std::optional<py::error_already_set> error);
+
+ private:
+  py::object manager_;
+  py::object exit_;
+};
+
 // ---------------------------------------------------------------------------
 // Modules
 
