@@ -31,23 +31,16 @@ Coro safe_cache_get(Args a) {
   std::optional<py::error_already_set> failure;
   try {
     if (py::hasattr(asyncio, "timeout")) {
-      py::object deadline = asyncio.attr("timeout")(timeout);
-      py::object exit = deadline.attr("__aexit__");
-      co_await deadline.attr("__aenter__")();
+      terrava::AsyncWith deadline(asyncio.attr("timeout")(timeout));
+      co_await deadline.enter();
       std::optional<py::error_already_set> read_failure;
       try {
         value = co_await global("cache").attr("get")(key);
       } catch (py::error_already_set& e) {
         read_failure = std::move(e);
-      }
-      if (read_failure) {
-        py::object suppressed =
-            co_await exit(read_failure->type(), read_failure->value(), read_failure->trace());
-        if (!truthy(suppressed)) throw std::move(*read_failure);
         value = py::none();
-      } else {
-        co_await exit(py::none(), py::none(), py::none());
       }
+      co_await deadline.exit(std::move(read_failure));
     } else {
       py::object read = global("cache").attr("get")(key);
       value = co_await asyncio.attr("wait_for")(read, py::arg("timeout") = timeout);

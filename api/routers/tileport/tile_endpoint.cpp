@@ -163,9 +163,8 @@ Coro get_tile_xyz(Args a) {
   py::object mvt_content;
   std::optional<py::error_already_set> db_failure;
   try {
-    py::object transaction = global("db_transaction")(db);
-    py::object exit = transaction.attr("__aexit__");
-    co_await transaction.attr("__aenter__")();
+    terrava::AsyncWith transaction(global("db_transaction")(db));
+    co_await transaction.enter();
     std::optional<py::error_already_set> body_failure;
     try {
       py::object statement =
@@ -176,13 +175,7 @@ Coro get_tile_xyz(Args a) {
     } catch (py::error_already_set& e) {
       body_failure = std::move(e);
     }
-    if (body_failure) {
-      py::object suppressed =
-          co_await exit(body_failure->type(), body_failure->value(), body_failure->trace());
-      if (!truthy(suppressed)) throw std::move(*body_failure);
-    } else {
-      co_await exit(py::none(), py::none(), py::none());
-    }
+    co_await transaction.exit(std::move(body_failure));
   } catch (py::error_already_set& e) {
     db_failure = std::move(e);
   }
