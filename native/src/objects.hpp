@@ -29,9 +29,14 @@ py::object new_asyncgen(Frame frame, Names names);
 
 // Creates the bridge's types once per library; called at module init.
 void ready_coroutine_types();
+void ready_asyncgen_types();
 void ready_function_type();
 
 // Raises a RuntimeError chained to the pending exception (PEP 479 style).
 void replace_pending_error(PyObject* type, const char* message);
+
+// True when `obj` is a native coroutine suspended on an awaitable (so a second
+// `await` of it must be refused).
+bool native_coroutine_awaiting(PyObject* obj);
 
 }  // namespace terrava::detail

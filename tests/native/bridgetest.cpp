@@ -116,17 +116,21 @@ AsyncGen transaction(Args a) {
 // Awaits `awaitable` inside `async with manager as bound:`; returns
 // (bound, result), result None when the manager suppressed an error.
 Coro inside(Args a) {
-  AsyncWith block(a[0]);
-  py::object bound = co_await block.enter();
-  py::object result = py::none();
-  std::optional<py::error_already_set> error;
-  try {
-    result = co_await a[1];
-  } catch (py::error_already_set& e) {
-    error = std::move(e);
-  }
-  co_await block.exit(std::move(error));
+  py::object bound;
+  py::object result = co_await async_with(a[0], [&](py::object value) -> Coro {
+    bound = std::move(value);
+    co_return co_await a[1];
+  });
   co_return py::make_tuple(bound, result);
+}
+
+// A C++ exception (not a Python one) inside `async with manager:`.
+Coro inside_failing(Args a) {
+  co_await async_with(a[0], [](py::object) -> Coro {
+    throw py::type_error("expected an int");
+    co_return py::none();
+  });
+  co_return py::none();
 }
 
 py::object counter_init(Args& a) {
@@ -162,6 +166,7 @@ TERRAVA_MODULE(_bridgetest, m) {
   def_async(m, {"nested", "", std::nullopt, {arg("n"), arg("give")}}, nested);
   def_async(m, {"collect", "", std::nullopt, {arg("iterable")}}, collect);
   def_async(m, {"inside", "", std::nullopt, {arg("manager"), arg("awaitable")}}, inside);
+  def_async(m, {"inside_failing", "", std::nullopt, {arg("manager")}}, inside_failing);
   m.attr("ticker") =
       make_asyncgen_function(m, {"ticker", "", std::nullopt, {arg("items"), arg("tick")}}, ticker);
   py::object transaction_gen = make_asyncgen_function(

@@ -31,16 +31,9 @@ Coro safe_cache_get(Args a) {
   std::optional<py::error_already_set> failure;
   try {
     if (py::hasattr(asyncio, "timeout")) {
-      terrava::AsyncWith deadline(asyncio.attr("timeout")(timeout));
-      co_await deadline.enter();
-      std::optional<py::error_already_set> read_failure;
-      try {
-        value = co_await global("cache").attr("get")(key);
-      } catch (py::error_already_set& e) {
-        read_failure = std::move(e);
-        value = py::none();
-      }
-      co_await deadline.exit(std::move(read_failure));
+      value = co_await terrava::async_with(
+          asyncio.attr("timeout")(timeout),
+          [&](py::object) -> Coro { co_return co_await global("cache").attr("get")(key); });
     } else {
       py::object read = global("cache").attr("get")(key);
       value = co_await asyncio.attr("wait_for")(read, py::arg("timeout") = timeout);

@@ -163,19 +163,14 @@ Coro get_tile_xyz(Args a) {
   py::object mvt_content;
   std::optional<py::error_already_set> db_failure;
   try {
-    terrava::AsyncWith transaction(global("db_transaction")(db));
-    co_await transaction.enter();
-    std::optional<py::error_already_set> body_failure;
-    try {
-      py::object statement =
-          db.attr("execute")(global("text")(plan_sql(layer_name, *plan)), params);
-      py::object result =
-          co_await global("asyncio").attr("wait_for")(statement, py::arg("timeout") = timeout);
-      mvt_content = result.attr("scalar_one_or_none")();
-    } catch (py::error_already_set& e) {
-      body_failure = std::move(e);
-    }
-    co_await transaction.exit(std::move(body_failure));
+    mvt_content =
+        co_await terrava::async_with(global("db_transaction")(db), [&](py::object) -> Coro {
+          py::object statement =
+              db.attr("execute")(global("text")(plan_sql(layer_name, *plan)), params);
+          py::object result =
+              co_await global("asyncio").attr("wait_for")(statement, py::arg("timeout") = timeout);
+          co_return result.attr("scalar_one_or_none")();
+        });
   } catch (py::error_already_set& e) {
     db_failure = std::move(e);
   }

@@ -17,6 +17,16 @@
 //    for contextlib.asynccontextmanager.
 //  * `co_await anext(it)` steps a Python async iterator; it gives an empty
 //    optional at the end of the iteration.
+//  * `co_await async_with(manager, body)` is `async with manager as bound:`
+//    around a C++ block; `co_await child(...)` awaits another C++ coroutine.
+//
+// What the cyclic garbage collector sees of a suspended frame: the arguments
+// it was called with (the Args parameter), the awaitable it waits on and the
+// function's names. The body's own C++ locals are invisible to it: a Python
+// object copied into a local is held conservatively (never freed early), but
+// a reference cycle that runs only through such a local is broken when the
+// frame finishes or is closed, not by the collector. Keep what a body awaits
+// reachable from its arguments.
 //
 // Everything runs on the event-loop thread with the GIL held.
 #pragma once
@@ -91,6 +101,7 @@ namespace detail {
 
 // State shared between a C++ coroutine frame and the Python object driving it.
 struct FramePromise {
+  Args* args = nullptr;     // the frame's copy of its Args parameter, if it has one
   py::object delegate;      // iterator of the awaitable the frame is waiting for
   py::object resume_value;  // what the pending co_await gives
   std::optional<py::error_already_set> resume_error;  // or what it throws
@@ -104,6 +115,16 @@ struct FramePromise {
 
   // Resumes a suspension point: returns the sent value or throws the error.
   py::object take_resume();
+
+  // Finds the Args among the parameters of the coroutine (promise
+  // constructors are given them), so the collector can see them.
+  template <class... T>
+  void find_args(T&... params) {
+    (note_param(params), ...);
+  }
+  void note_param(Args& a) { args = &a; }
+  template <class T>
+  void note_param(T&) {}
 
   struct Start {
     FramePromise& p;
@@ -159,19 +180,35 @@ class Handle {
   std::coroutine_handle<P> h_;
 };
 
+// A native coroutine object driving the frame of `coro` (named `name`).
+py::object coroutine_object(Coro&& coro, const char* name);
+
 template <class Derived>
 struct AwaitingPromise : FramePromise {
+  // A temporary awaitable (`co_await f()`) would live in the frame until the
+  // await is over, where the collector cannot see it: it is released here,
+  // and the iterator keeps whatever it needs.
   template <class T>
   requires std::is_base_of_v<py::handle, std::remove_cvref_t<T>> Delegate
   await_transform(T&& awaitable) {
-    return Delegate{*this, awaitable_iter(awaitable)};
+    if constexpr (std::is_lvalue_reference_v<T>) {
+      return Delegate{*this, awaitable_iter(awaitable)};
+    } else {
+      std::remove_cvref_t<T> owned = std::move(awaitable);
+      return Delegate{*this, awaitable_iter(owned)};
+    }
   }
   NextItem await_transform(AnextTag tag);
+  template <class C>
+  requires std::is_same_v<std::remove_cvref_t<C>, Coro> Delegate await_transform(C&& child) {
+    return Delegate{*this, coroutine_object(std::move(child), "<native>")};
+  }
 };
 
 template <class Derived>
 FramePromise::NextItem AwaitingPromise<Derived>::await_transform(AnextTag tag) {
-  return NextItem{Delegate{*this, awaitable_iter(tag.iterator)}};
+  py::object step = std::move(tag.iterator);
+  return NextItem{Delegate{*this, awaitable_iter(step)}};
 }
 
 }  // namespace detail
@@ -184,6 +221,10 @@ py::object aiter(py::handle async_iterable);
 class Coro {
  public:
   struct promise_type : detail::AwaitingPromise<promise_type> {
+    template <class... T>
+    explicit promise_type(T&... params) {
+      find_args(params...);
+    }
     Coro get_return_object() {
       return Coro(std::coroutine_handle<promise_type>::from_promise(*this));
     }
@@ -199,6 +240,10 @@ class Coro {
 class AsyncGen {
  public:
   struct promise_type : detail::AwaitingPromise<promise_type> {
+    template <class... T>
+    explicit promise_type(T&... params) {
+      find_args(params...);
+    }
     AsyncGen get_return_object() {
       return AsyncGen(std::coroutine_handle<promise_type>::from_promise(*this));
     }
@@ -222,23 +267,21 @@ class AsyncGen {
   detail::Handle<promise_type> h_;
 };
 
-// `async with manager:` around a block of a coroutine body:
+// `async with manager as bound:` around the C++ block `body(bound)`:
 //
-//   AsyncWith block(manager);
-//   co_await block.enter();                  // the value bound by `as`
-//   std::optional<py::error_already_set> error;
-//   try { ... } catch (py::error_already_set& e) { error = std::move(e); }
-//   co_await block.exit(std::move(error));   // re-raises it unless __aexit__ suppressed it
-class AsyncWith {
- public:
-  explicit AsyncWith(py::handle manager);
-  py::object enter();  // awaitable of __aenter__()
-  py::object exit(std::optional<py::error_already_set> error);
-
- private:
-  py::object manager_;
-  py::object exit_;
-};
+//   py::object result = co_await async_with(manager, [&](py::object bound) -> Coro {
+//     ...
+//     co_return value;
+//   });
+//
+// __aexit__ is called for every way the block ends: with (None, None, None)
+// and the block's value when it finished, with the exception (its traceback
+// or None) when anything left it, a C++ exception included (turned into the
+// Python exception it maps to). The exception then goes on as the same
+// object unless __aexit__ suppressed it, and the block's value is None. The
+// captures of `body` must stay valid until the await is over.
+using BlockBody = std::function<Coro(py::object)>;
+Coro async_with(py::object manager, BlockBody body);
 
 // ---------------------------------------------------------------------------
 // Modules
