@@ -31,6 +31,22 @@ async def leaf():
     return 1
 
 
+async def py_nested(n, give):
+    total = 0
+    for i in range(n):
+        total += await give(i)
+    return total
+
+
+async def py_collect(iterable):
+    return [item async for item in iterable]
+
+
+async def buffered(n):
+    for i in range(n):
+        yield i
+
+
 def timed(fn, n):
     best = float("inf")
     for _ in range(5):
@@ -65,12 +81,24 @@ def tasks(outer):
     return lambda n: asyncio.run(main(n))
 
 
+def chain(outer, inner):
+    """n awaits of ready coroutines inside one coroutine."""
+    return lambda n: asyncio.run(outer(n, inner))
+
+
+def drain(collect):
+    """n items of an async generator that never suspends."""
+    return lambda n: asyncio.run(collect(buffered(n)))
+
+
 def main():
     n = int(os.environ.get("BENCH_N", "100000"))
     cases = [
         ("call with keyword", calls(b.echo), calls(py_echo)),
         ("await a Python coroutine", awaits(b.await_one, leaf), awaits(py_await_one, leaf)),
         ("run as a task", tasks(b.await_one), tasks(py_await_one)),
+        ("ready awaits in one frame", chain(b.nested, b.give_back), chain(py_nested, py_give_back)),
+        ("anext over buffered items", drain(b.collect), drain(py_collect)),
     ]
     print(f"{'case':28} {'native us':>10} {'python us':>10} {'ratio':>7}")
     for name, native, python in cases:
