@@ -89,7 +89,6 @@ def test_wgs84_box_is_transformed_on_the_database(get, run, pg, parcel_box, forg
     ("minx=0&miny=0&maxx=1&maxy=inf", 400, "Invalid latitude values"),
     ("minx=0&miny=0&maxx=1&maxy=1.001", 400,
      "Bounding box too large. Maximum area: 1.0 square degrees"),
-    ("minx=0&miny=-90&maxx=0.001&maxy=-89.999", 400, "Invalid coordinate transformation"),
     ("minx=nan&miny=0&maxx=1&maxy=1&srid=3857", 400, "Invalid coordinate values"),
     ("minx=0&miny=0&maxx=-inf&maxy=1&srid=3857", 400, "Invalid coordinate values"),
     ("minx=0&miny=0&maxx=1&maxy=1&max_features=0", 400, "Invalid max_features value"),
@@ -106,6 +105,7 @@ def test_bad_bbox_input_is_refused(get, query, status, detail):
     "minx=0&miny=0&maxx=1&maxy=1",  # exactly 1.0 square degree, no parcels there
     "minx=0&miny=0&maxx=1&maxy=1&max_features=" + str(10**30),
     "minx=1e300&miny=1e300&maxx=2e300&maxy=2e300&srid=3857",
+    "minx=0&miny=-90&maxx=0.001&maxy=-89.999",  # the pole: far outside, but no error
 ])
 def test_empty_box_answers_204_uncached(get, run, redis_admin, forget_bbox, query):
     answer = get("/gis/plots/bbox/?" + query)
@@ -140,9 +140,10 @@ def test_centroid_follows_the_statistics(get, run, pg, tp, redis_admin):
                            'ST_X(ST_Transform(ST_SetSRID(ST_Centroid(e), 3857), 4326)) '
                            'FROM (SELECT ST_Extent(geometry)::geometry e FROM "GIS"."Districts") t'))
     extent = data["extent_web_mercator"]
-    # The estimate is the real extent give or take the statistics' float rounding.
+    # The estimate covers the real extent, widened by at most 1 % of its size.
+    size = max(real[2] - real[0], real[3] - real[1])
     for got, want in zip([extent["minx"], extent["miny"], extent["maxx"], extent["maxy"]], real):
-        assert got == pytest.approx(want, abs=50)
+        assert got == pytest.approx(want, abs=size / 100)
     assert data["centroid_wgs84"]["latitude"] == pytest.approx(real[4], abs=1e-3)
     assert data["centroid_wgs84"]["longitude"] == pytest.approx(real[5], abs=1e-3)
     tile = data["suggested_tile"]
@@ -176,8 +177,10 @@ def test_centroid_of_a_table_without_statistics(get, run, pg, tp, redis_admin, m
         assert answer.json()["message"] == "No valid geometry found for layer 'fresh'"
         run(pg.execute('ANALYZE "Tileport Test"."Fresh"'))
         data = get("/gis/fresh/").json()["data"]
-        assert data["extent_web_mercator"] == pytest.approx(
-            {"minx": 1000, "miny": 2000, "maxx": 100000, "maxy": 200000}, abs=1)
+        # The statistics' histogram widens the real extent by a fraction of a cell.
+        e = data["extent_web_mercator"]
+        assert 0 < e["minx"] <= 1000 and 0 < e["miny"] <= 2000
+        assert 100000 <= e["maxx"] < 101000 and 200000 <= e["maxy"] < 202000
         assert data["layer_config"]["min_zoom"] == 0
     finally:
         run(redis_admin.delete("mvt_v8:centroid:fresh"))

@@ -12,7 +12,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 
 
 async def _keys(client, pattern="*"):
-    return sorted(k.decode() async for k in client.scan_iter(match=pattern))
+    return sorted([k.decode() async for k in client.scan_iter(match=pattern)])
 
 
 @pytest.fixture

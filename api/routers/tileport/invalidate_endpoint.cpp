@@ -32,11 +32,12 @@ Coro invalidate_cache_endpoint(Args a) {
                                       py::str("' not found. Valid layers: "), names}));
   }
 
+  py::object deletion =
+      everything ? invalidate_all_or_raise() : invalidate_layer_or_raise(layer_name);
   py::object deleted;
   bool failed = false;
   try {
-    deleted =
-        co_await (everything ? invalidate_all_or_raise() : invalidate_layer_or_raise(layer_name));
+    deleted = co_await deletion;
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     failed = true;  // logged at ERROR by the deletion
