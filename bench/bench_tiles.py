@@ -6,7 +6,16 @@
 2. Generated tiles (cache off): time per tile through the endpoint against the
    same statement executed directly with asyncpg, at zooms 8, 12 and 16.
 
-Both are driven in-process through the ASGI interface (no HTTP client in the
+3. Bounding-box tiles (layer plots, boxes of 400 m in EPSG:3857): cache hits
+   through GET /gis/plots/bbox/ against the same Redis commands sent
+   directly (the counting script and the GET), and generated boxes against
+   the tile statement executed directly with asyncpg.
+4. Invalidation of 100 000 cached tiles through the layer task: keys per
+   second against a bare SCAN + DEL loop on the same Redis.
+5. Health: time per GET /gis/health/ against a bare endpoint that sends one
+   PING and answers the same JSON, and against the bare PING itself.
+
+All are driven in-process through the ASGI interface (no HTTP client in the
 way), alternating the two sides round by round so drift hits both alike.
 
     python bench/bench_tiles.py [--parcels 200000] [--rounds 20] [--seconds 1]
@@ -59,6 +68,7 @@ def bench_database_url(parcels):
 
 
 from fastapi import Depends, FastAPI, Request, Response  # noqa: E402
+from fastapi.responses import JSONResponse  # noqa: E402
 from sqlalchemy.ext.asyncio import AsyncSession  # noqa: E402
 
 import terrava.tileport as tp  # noqa: E402
@@ -80,6 +90,17 @@ def make_app():
         data = await redis.get(f"mvt_v8:{layer_name}:{z}:{x}:{y}")
         return Response(content=data, media_type=MEDIA)
 
+    @app.get("/bare/health/")
+    async def bare_health():
+        try:
+            await tp.redis_client.ping()
+            state = "healthy"
+        except Exception:
+            state = "unhealthy"
+        return JSONResponse({"status": "healthy", "cache_status": state,
+                             "available_layers": list(tp.LAYER_CONFIG),
+                             "zoom_support": "1-20 with layer-specific minimums"})
+
     return app
 
 
@@ -90,10 +111,11 @@ class Driver:
         self.app = app
 
     async def get(self, path, client):
+        path, _, query = path.partition("?")
         scope = {
             "type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1",
             "method": "GET", "scheme": "http", "path": path, "raw_path": path.encode(),
-            "query_string": b"", "root_path": "", "headers": [(b"host", b"bench")],
+            "query_string": query.encode(), "root_path": "", "headers": [(b"host", b"bench")],
             "client": (client, 40000), "server": ("bench", 80),
         }
         status = None
@@ -301,6 +323,141 @@ async def bench_generated(driver, extent, zooms, per_zoom, rounds):
     return results
 
 
+BBOX_CLIENTS = [f"198.18.{i // 256}.{i % 256}" for i in range(512)]
+
+
+def boxes_in(extent, count, size=400.0):
+    """`count` Web Mercator boxes of `size` metres spread over the data extent."""
+    from helpers.utils import lonlat_to_web_mercator
+
+    west, south = lonlat_to_web_mercator(extent[0], extent[1])
+    east, north = lonlat_to_web_mercator(extent[2], extent[3])
+    side = max(1, int(count ** 0.5))
+    boxes = []
+    for i in range(side):
+        for j in range(side):
+            x = west + (east - west - size) * (i + 0.5) / side
+            y = south + (north - south - size) * (j + 0.5) / side
+            boxes.append((round(x), round(y), round(x) + size, round(y) + size))
+    return boxes[:count]
+
+
+def bbox_path(box):
+    return "/gis/plots/bbox/?minx={}&miny={}&maxx={}&maxy={}&srid=3857".format(*box)
+
+
+async def bench_bbox(driver, extent, count, rounds):
+    """Seconds per bbox request, hit and generated, each against the same
+    work done directly, alternating request by request."""
+    import asyncpg
+
+    boxes = boxes_in(extent, count)
+    layer = tp.LAYER_CONFIG["plots"]
+    conn = await asyncpg.connect(os.environ["DATABASE_URL"].replace("+asyncpg", ""))
+    sql = None
+    try:
+        # The statement the endpoint runs for an unsimplified 3857 box.
+        props = ", ".join(layer["properties"])
+        env = "ST_MakeEnvelope($1, $2, $3, $4, 3857)"
+        g = layer["geom_col"]
+        sql = (f"SELECT ST_AsMVT(mvt_data, 'plots', 4096, 'mvt_geom') AS mvt FROM (SELECT {props}, "
+               f"{layer['id_col']} AS feature_id, ST_AsMVTGeom({g}, {env}, 4096, 32, true) AS "
+               f"mvt_geom FROM {layer['table']} WHERE {g} && {env} AND ST_Intersects({g}, {env}) "
+               f"ORDER BY ST_Area({g}) DESC LIMIT $5) AS mvt_data WHERE mvt_data.mvt_geom IS NOT NULL")
+        stmt = await conn.prepare(sql)
+        gen = {"endpoint": [], "direct": []}
+        hit = {"endpoint": [], "direct": []}
+        redis = tp.redis_client
+        n = 0
+        for r in range(rounds):
+            for box in boxes:
+                client = BBOX_CLIENTS[n % len(BBOX_CLIENTS)]
+                n += 1
+                key = "mvt_v8:bbox:plots:{:.0f}:{:.0f}:{:.0f}:{:.0f}:5000:True".format(*box)
+                await redis.delete(key)
+                t0 = time.perf_counter()
+                status, body = await driver.get(bbox_path(box), client)
+                t1 = time.perf_counter()
+                direct = await stmt.fetchval(*box, 5000)
+                t2 = time.perf_counter()
+                if status == 204 and not feature_count(direct):
+                    continue  # a box between the blocks: nothing to draw either way
+                if status != 200 or (r == 0 and feature_count(body) != feature_count(direct)):
+                    raise RuntimeError(f"bbox {box}: status {status} or features differ")
+                gen["endpoint"].append(t1 - t0)
+                gen["direct"].append(t2 - t1)
+                t0 = time.perf_counter()
+                status, cached = await driver.get(bbox_path(box), client)
+                t1 = time.perf_counter()
+                await redis.evalsha(BARE_SCRIPT_SHA, 1, "bench:bare:" + client, 1)
+                direct = await redis.get(key)
+                t2 = time.perf_counter()
+                if status != 200 or cached != direct:
+                    raise RuntimeError(f"bbox {box}: the hit differs from the cached tile")
+                hit["endpoint"].append(t1 - t0)
+                hit["direct"].append(t2 - t1)
+        return len(boxes), gen, hit
+    finally:
+        await conn.close()
+
+
+BARE_SCRIPT = ("local count = redis.call('INCR', KEYS[1])\n"
+               "if redis.call('PTTL', KEYS[1]) == -1 then\n"
+               "  redis.call('EXPIRE', KEYS[1], ARGV[1])\nend\nreturn count\n")
+BARE_SCRIPT_SHA = None
+
+
+async def bench_invalidation(keys, rounds):
+    """Keys per second deleted by the layer task and by a bare SCAN + DEL
+    loop, each over `keys` fresh tile keys, alternating."""
+    redis = tp.redis_client
+    task, bare = [], []
+
+    async def fill():
+        for start in range(0, keys, 10000):
+            pipe = redis.pipeline(transaction=False)
+            for i in range(start, min(keys, start + 10000)):
+                pipe.set(f"mvt_v8:plots:18:{i}:{i % 977}", b"\x1a\x00", ex=600)
+            await pipe.execute()
+
+    for _ in range(rounds):
+        await fill()
+        t0 = time.perf_counter()
+        count = await tp._invalidate_layer_cache_task("plots")
+        task.append(count / (time.perf_counter() - t0))
+        if count != keys:
+            raise RuntimeError(f"task deleted {count} of {keys}")
+        await fill()
+        t0 = time.perf_counter()
+        count = 0
+        async for key in redis.scan_iter(match="mvt_v8:plots:*", count=100):
+            await redis.delete(key)
+            count += 1
+        bare.append(count / (time.perf_counter() - t0))
+    return task, bare
+
+
+async def bench_health(driver, calls, rounds):
+    task, bare, ping = [], [], []
+    for _ in range(rounds):
+        t0 = time.perf_counter()
+        for _ in range(calls):
+            status, _ = await driver.get("/gis/health/", "192.0.2.7")
+        t1 = time.perf_counter()
+        for _ in range(calls):
+            await driver.get("/bare/health/", "192.0.2.7")
+        t2 = time.perf_counter()
+        for _ in range(calls):
+            await tp.redis_client.ping()
+        t3 = time.perf_counter()
+        if status != 200:
+            raise RuntimeError("health answered {status}")
+        task.append((t1 - t0) / calls)
+        bare.append((t2 - t1) / calls)
+        ping.append((t3 - t2) / calls)
+    return task, bare, ping
+
+
 async def set_jit(setting):
     """PostgreSQL's JIT on the benchmark database: "default" (the cluster's) or
     "off". It compiles the large overview statements anew at every execution,
@@ -357,8 +514,34 @@ async def main(args):
                       f"{r['direct_median'] * 1000:8.2f} ms per tile (medians); throughput "
                       f"ratio {r['direct'] / r['endpoint']:.3f} "
                       f"({r['endpoint']:.2f} s vs {r['direct']:.2f} s over {r['runs']} tiles)")
+        if args.only in (None, "bbox"):
+            global BARE_SCRIPT_SHA
+            BARE_SCRIPT_SHA = await tp.redis_client.script_load(BARE_SCRIPT)
+            boxes, gen, hit = await bench_bbox(driver, extent, args.boxes, args.gen_rounds)
+            print(f"\nbounding-box tiles, layer plots, {boxes} boxes of 400 m (EPSG:3857), "
+                  f"{args.gen_rounds} rounds, alternating per box")
+            for name, r, other in (("generated", gen, "asyncpg statement"),
+                                   ("cache hit", hit, "script + GET")):
+                print(f"  {name}: endpoint {statistics.median(r['endpoint']) * 1000:7.3f} ms, "
+                      f"{other} {statistics.median(r['direct']) * 1000:7.3f} ms (medians); "
+                      f"throughput ratio {sum(r['direct']) / sum(r['endpoint']):.3f}")
+        if args.only in (None, "invalidation"):
+            task, bare = await bench_invalidation(args.keys, args.inv_rounds)
+            print(f"\ninvalidation of {args.keys} cached tiles, {args.inv_rounds} rounds")
+            print(f"  layer task {statistics.median(task):8.0f} keys/s, bare SCAN + DEL "
+                  f"{statistics.median(bare):8.0f} keys/s; ratio "
+                  f"{statistics.median(task) / statistics.median(bare):.3f}")
+        if args.only in (None, "health"):
+            task, bare, ping = await bench_health(driver, 2000, args.rounds)
+            print(f"\nhealth, {args.rounds} rounds of 2000 calls")
+            print(f"  endpoint {statistics.median(task) * 1e6:7.1f} us, bare endpoint "
+                  f"{statistics.median(bare) * 1e6:7.1f} us, bare PING "
+                  f"{statistics.median(ping) * 1e6:7.1f} us per call; ratio bare/endpoint "
+                  f"{statistics.median(bare) / statistics.median(task):.3f}, PING/endpoint "
+                  f"{statistics.median(ping) / statistics.median(task):.3f}")
     finally:
-        await cleanup_keys(["rate_limit:gis:198.51.*", "rate_limit:gis:192.0.2.*",
+        await cleanup_keys(["mvt_v8:bbox:*", "mvt_v8:plots:18:*", "rate_limit:gis:bbox:198.18.*",
+                            "rate_limit:gis:198.51.*", "rate_limit:gis:192.0.2.*",
                             "rate_limit:gis:203.0.113.*", "bench:bare:*"])
 
 
@@ -371,7 +554,10 @@ if __name__ == "__main__":
     parser.add_argument("--zooms", type=int, nargs="+", default=[8, 12, 16])
     parser.add_argument("--tiles", type=int, default=12)
     parser.add_argument("--gen-rounds", type=int, default=3)
-    parser.add_argument("--only", choices=["hits", "generated"])
+    parser.add_argument("--boxes", type=int, default=25)
+    parser.add_argument("--keys", type=int, default=100000)
+    parser.add_argument("--inv-rounds", type=int, default=2)
+    parser.add_argument("--only", choices=["hits", "generated", "bbox", "invalidation", "health"])
     parser.add_argument("--jit", choices=["default", "off"], default="default")
     args = parser.parse_args()
     os.environ["DATABASE_URL"] = bench_database_url(args.parcels)

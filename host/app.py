@@ -16,7 +16,10 @@ from contextlib import asynccontextmanager
 from pathlib import Path
 from typing import Optional
 
-from fastapi import Depends, FastAPI, HTTPException
+import hmac
+import os
+
+from fastapi import Depends, FastAPI, HTTPException, Request
 from fastapi.openapi.docs import get_swagger_ui_html
 from fastapi.responses import RedirectResponse
 from fastapi.staticfiles import StaticFiles
@@ -55,7 +58,22 @@ app = FastAPI(
     redoc_url=None,
     lifespan=lifespan,
 )
-app.include_router(tileport)
+
+
+async def operators_only(request: Request):
+    """The tile router's cache invalidation (POST /gis/cache/...) deletes for
+    anyone who reaches it: here only a caller with the operator token of
+    TERRAVA_OPERATOR_TOKEN (header X-Operator-Token) may, and nobody when it
+    is unset. The tiles themselves stay open."""
+    if request.method != "POST" or not request.url.path.startswith("/gis/cache/"):
+        return
+    expected = os.environ.get("TERRAVA_OPERATOR_TOKEN", "")
+    given = request.headers.get("X-Operator-Token", "")
+    if not expected or not hmac.compare_digest(given.encode(), expected.encode()):
+        raise HTTPException(status_code=403, detail="Operator token required")
+
+
+app.include_router(tileport, dependencies=[Depends(operators_only)])
 app.mount("/static", StaticFiles(directory=HERE / "static"), name="static")
 if (NODE_MODULES / "maplibre-gl").is_dir():
     app.mount("/vendor/maplibre-gl", StaticFiles(directory=NODE_MODULES / "maplibre-gl" / "dist"), name="maplibre")

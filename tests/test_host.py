@@ -541,3 +541,16 @@ class TestDemoApp:
         assert re.search(r"^Pages:\s+1$", info, re.M)
         assert "(A4)" in info
         assert app_client.get("/plans/site/999999999").status_code == 404
+
+
+@pytest.mark.parametrize("token, header, status", [
+    (None, None, 403), ("s3cret", None, 403), ("s3cret", "wrong", 403), ("s3cret", "s3cret", 200)])
+def test_demo_app_lets_only_operators_invalidate_the_cache(app_client, monkeypatch, token, header,
+                                                           status):
+    if token is None:
+        monkeypatch.delenv("TERRAVA_OPERATOR_TOKEN", raising=False)
+    else:
+        monkeypatch.setenv("TERRAVA_OPERATOR_TOKEN", token)
+    headers = {"X-Operator-Token": header} if header else {}
+    assert app_client.post("/gis/cache/invalidate/roads", headers=headers).status_code == status
+    assert app_client.get("/gis/health/").status_code == 200

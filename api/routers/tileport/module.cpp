@@ -7,6 +7,7 @@
 #include "cache.hpp"
 #include "coords.hpp"
 #include "guarded.hpp"
+#include "invalidation.hpp"
 #include "layers.hpp"
 #include "pyglue.hpp"
 #include "rate_limit.hpp"
@@ -86,9 +87,10 @@ void init(py::module_& m) {
   set_constants();
   read_redis_settings();
   create_redis_client();
-  prepare_rate_limit_script();
+  prepare_rate_limit(m);
   define_binary_redis_cache(m);
   create_module_cache(m);
+  define_invalidation(m);
   set_global("LAYER_CONFIG", build_layer_config());
   define_get_zoom_config(m);
   define_generate_mvt_sql(m);

@@ -1,11 +1,22 @@
 #include "rate_limit.hpp"
 
+#include <optional>
 #include <string>
+#include <terrava/bridge.hpp>
 
 #include "pyglue.hpp"
 
 namespace tileport {
+
+const RateLimit kTileRateLimit = {"rate_limit:gis:", 40,
+                                  "Too many map requests. Please slow down panning.", true};
+const RateLimit kBboxRateLimit = {"rate_limit:gis:bbox:", 20, "Too many bbox requests.", false};
+
 namespace {
+
+using terrava::arg;
+using terrava::Args;
+using terrava::Coro;
 
 constexpr const char* kCountScript =
     "local count = redis.call('INCR', KEYS[1])\n"
@@ -21,33 +32,82 @@ std::string& script_digest() {
   return digest;
 }
 
-}  // namespace
-
-py::str rate_limit_key(py::handle request) {
-  py::object client = request.attr("client");
-  py::object host = client.is_none() ? py::str("unknown") : client.attr("host");
-  return concat({py::str("rate_limit:gis:"), host});
-}
-
-void prepare_rate_limit_script() {
-  py::object sha1 = py::module_::import("hashlib").attr("sha1");
-  script_digest() = py::str(sha1(py::bytes(kCountScript)).attr("hexdigest")());
+// The limiter coroutine function; made once at import and kept, like the
+// module, for the life of the process (a handle: no release at exit).
+py::handle& limiter() {
+  static py::handle function;
+  return function;
 }
 
 py::object count_request(py::handle redis_client, py::handle key) {
   return redis_client.attr("evalsha")(script_digest(), 1, key, kWindowSeconds);
 }
 
-py::object load_count_script(py::handle redis_client) {
-  return redis_client.attr("script_load")(kCountScript);
-}
-
 bool script_unknown(py::error_already_set& error) {
   return error.matches(py::module_::import("redis.exceptions").attr("NoScriptError"));
 }
 
-void log_rate_limit_failure(py::error_already_set& error) {
-  log_warning(concat({py::str("Rate limit check failed: "), error.value()}));
+// The 429 passes on and every other Exception is absorbed; cancellation
+// passes through.
+bool absorbed(py::error_already_set& error) {
+  return !error.matches(global("HTTPException")) && error.matches(PyExc_Exception);
+}
+
+void check_count(py::handle count, py::handle limit, py::handle refusal) {
+  if (saturated_int(count, ">") > saturated_int(limit, ">")) raise_http_exception(429, refusal);
+}
+
+// (key, requests per window, refusal detail, log failures)
+Coro limit(Args a) {
+  const py::object key = a[0], per_window = a[1], refusal = a[2], log_failures = a[3];
+  py::object redis_client = global("redis_client");
+  std::optional<py::error_already_set> failure;
+  bool reload_script = false;
+  try {
+    check_count(co_await count_request(redis_client, key), per_window, refusal);
+  } catch (py::error_already_set& e) {
+    if (!absorbed(e)) throw;
+    reload_script = script_unknown(e);
+    if (!reload_script) failure = std::move(e);
+  }
+  if (reload_script) {
+    try {
+      co_await redis_client.attr("script_load")(kCountScript);
+      check_count(co_await count_request(redis_client, key), per_window, refusal);
+    } catch (py::error_already_set& e) {
+      if (!absorbed(e)) throw;
+      failure = std::move(e);
+    }
+  }
+  if (failure && truthy(log_failures)) {
+    log_warning(concat({py::str("Rate limit check failed: "), failure->value()}));
+  }
+  co_return py::none();
+}
+
+}  // namespace
+
+void prepare_rate_limit(py::module_& module) {
+  py::object sha1 = py::module_::import("hashlib").attr("sha1");
+  script_digest() = py::str(sha1(py::bytes(kCountScript)).attr("hexdigest")());
+  limiter() = terrava::make_coroutine_function(
+                  module,
+                  terrava::FunctionSpec{
+                      "limit_client",
+                      "",
+                      std::nullopt,
+                      {arg("key"), arg("requests_per_window"), arg("refusal"), arg("log_failures")},
+                      {}},
+                  limit)
+                  .release();
+}
+
+py::object limit_client(py::handle request, const RateLimit& limit) {
+  py::object client = request.attr("client");
+  py::object host = client.is_none() ? py::str("unknown") : client.attr("host");
+  py::str key = concat({py::str(limit.key_prefix), host});
+  return limiter()(key, limit.requests_per_window, py::str(limit.refusal),
+                   py::bool_(limit.log_failures));
 }
 
 }  // namespace tileport

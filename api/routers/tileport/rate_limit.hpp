@@ -1,5 +1,5 @@
-// Per-client rate limit of the tile endpoints: a fixed one-second window per
-// client address, counted in Redis.
+// Per-client rate limits of the tile endpoints: a fixed one-second window per
+// client address, counted in Redis by one atomic script.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -7,27 +7,33 @@
 namespace tileport {
 namespace py = pybind11;
 
-constexpr long long kTileRequestsPerWindow = 40;
+// What one endpoint allows: the counter's key prefix, the requests a client
+// may send per window, the detail of the 429 answer, and whether a Redis
+// failure during the count is logged (as a WARNING) or passed over silently.
+struct RateLimit {
+  const char* key_prefix;
+  long long requests_per_window;
+  const char* refusal;
+  bool log_failures;
+};
 
-// "rate_limit:gis:" + the client's host, or "unknown" without a client.
-py::str rate_limit_key(py::handle request);
+// The limits of the XYZ tile endpoint and of the bounding-box endpoint.
+extern const RateLimit kTileRateLimit;
+extern const RateLimit kBboxRateLimit;
 
-// Prepares the counting script; once, at import (no I/O).
-void prepare_rate_limit_script();
+// Prepares the counting script and the limiter; once, at import (no I/O).
+void prepare_rate_limit(py::module_& module);
 
-// Counting one request on `key` is one Redis script, run atomically: INCR,
-// then EXPIRE of the window (one second) whenever the counter has no lifetime.
-// A counter therefore never outlives its window, even when an earlier
-// failure left one without expiry, and a counter that has a lifetime keeps it,
-// which keeps the window fixed. The script is run by its digest (EVALSHA),
-// resolving to the new count; load_count_script (SCRIPT LOAD) is for a server
-// that does not know it yet.
-py::object count_request(py::handle redis_client, py::handle key);
-py::object load_count_script(py::handle redis_client);
-
-// Whether a failed count_request means the server lacks the script.
-bool script_unknown(py::error_already_set& error);
-
-void log_rate_limit_failure(py::error_already_set& error);
+// Awaitable that counts the request of `request`'s client (its host, or
+// "unknown" without a client) against `limit`. It raises the 429
+// HTTPException when the client is over the limit; any other failure (Redis
+// unreachable, a socket time-out, an error reply) lets the request through
+// unlimited. Counting is one Redis script, run atomically: INCR, then EXPIRE
+// of the window whenever the counter has no lifetime, so a counter never
+// outlives its window even when an earlier failure left it without expiry,
+// and a counter that has a lifetime keeps it, which keeps the window fixed.
+// The script runs by its digest (EVALSHA) and is loaded again (SCRIPT LOAD)
+// when the server has lost it.
+py::object limit_client(py::handle request, const RateLimit& limit);
 
 }  // namespace tileport

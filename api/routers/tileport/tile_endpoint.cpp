@@ -11,6 +11,7 @@
 #include "layers.hpp"
 #include "pyglue.hpp"
 #include "rate_limit.hpp"
+#include "tile_answers.hpp"
 #include "tile_sql.hpp"
 
 namespace tileport {
@@ -22,25 +23,7 @@ using terrava::builtin;
 using terrava::Coro;
 using terrava::FunctionSpec;
 
-constexpr const char* kTileMediaType = "application/vnd.mapbox-vector-tile";
 constexpr long long kLastHintZoom = 6;
-
-[[noreturn]] void raise_too_many_requests() {
-  raise_http_exception(429, py::str("Too many map requests. Please slow down panning."));
-}
-
-// The rate limit passes the 429 on and absorbs every other Exception (Redis
-// unreachable, socket time-out, error replies); cancellation passes through.
-bool absorbed_by_rate_limit(py::error_already_set& error) {
-  return !error.matches(global("HTTPException")) && error.matches(PyExc_Exception);
-}
-
-py::object tile_response(py::handle content, py::object headers) {
-  return global("Response")(py::arg("content") = content, py::arg("media_type") = kTileMediaType,
-                            py::arg("headers") = headers);
-}
-
-py::object empty_response() { return global("Response")(py::arg("status_code") = 204); }
 
 // "layer/z/x/y", as the log lines name a tile.
 py::str tile_name(py::handle layer_name, py::handle z, py::handle x, py::handle y) {
@@ -92,31 +75,7 @@ Coro get_tile_xyz(Args a) {
   const py::object layer_name = a[0], z = a[1], x = a[2], y = a[3], request = a[4], db = a[5];
 
   // 1. Rate limit. Redis trouble lets the request through unlimited.
-  {
-    py::object redis_client = global("redis_client");
-    py::str rate_key = rate_limit_key(request);
-    std::optional<py::error_already_set> failure;
-    bool reload_script = false;
-    try {
-      py::object count = co_await count_request(redis_client, rate_key);
-      if (saturated_int(count, ">") > kTileRequestsPerWindow) raise_too_many_requests();
-    } catch (py::error_already_set& e) {
-      if (!absorbed_by_rate_limit(e)) throw;
-      reload_script = script_unknown(e);
-      if (!reload_script) failure = std::move(e);
-    }
-    if (reload_script) {
-      try {
-        co_await load_count_script(redis_client);
-        py::object count = co_await count_request(redis_client, rate_key);
-        if (saturated_int(count, ">") > kTileRequestsPerWindow) raise_too_many_requests();
-      } catch (py::error_already_set& e) {
-        if (!absorbed_by_rate_limit(e)) throw;
-        failure = std::move(e);
-      }
-    }
-    if (failure) log_rate_limit_failure(*failure);
-  }
+  co_await limit_client(request, kTileRateLimit);
 
   // 2. Layer. The name is only ever compared with the registry's keys.
   if (!find_layer(layer_name)) {
@@ -149,11 +108,7 @@ Coro get_tile_xyz(Args a) {
   py::str cache_key = concat({layer_name, colon, z, colon, x, colon, y});
   py::object cached = co_await global("safe_cache_get")(cache_key);
   if (truthy(cached)) {
-    py::dict headers;
-    headers["Cache-Control"] =
-        concat({py::str("public, max-age="), py::int_(plan->config.cache_ttl)});
-    headers["X-Cache"] = "HIT";
-    co_return tile_response(cached, headers);
+    co_return tile_response(cached, cache_headers(py::int_(plan->config.cache_ttl), "HIT"));
   }
 
   // 7-9. Envelope and statement, inside the transaction.

@@ -1,0 +1,64 @@
+// The byte cache must answer a read within two seconds; the answer is 200 and
+// "healthy" either way, with the cache's state beside it. Not the envelope:
+// the probe's own JSON.
+#include "health_endpoint.hpp"
+
+#include <optional>
+#include <terrava/bridge.hpp>
+
+#include "pyglue.hpp"
+
+namespace tileport {
+namespace {
+
+using terrava::Args;
+using terrava::Coro;
+
+constexpr double kProbeTimeout = 2.0;  // seconds
+
+// Where asyncio has timeout() (3.11 on) the deadline is that, as wait_for
+// itself uses from 3.12 on, without the task of its own that wait_for of 3.11
+// starts for every probe.
+Coro health_check(Args) {
+  py::object asyncio = global("asyncio");
+  bool cache_healthy = true;
+  try {
+    py::object probe = global("cache").attr("get")("health_check");
+    if (py::hasattr(asyncio, "timeout")) {
+      terrava::AsyncWith deadline(asyncio.attr("timeout")(kProbeTimeout));
+      co_await deadline.enter();
+      std::optional<py::error_already_set> failure;
+      try {
+        co_await probe;
+      } catch (py::error_already_set& e) {
+        failure = std::move(e);
+      }
+      co_await deadline.exit(std::move(failure));
+    } else {
+      co_await asyncio.attr("wait_for")(probe, py::arg("timeout") = kProbeTimeout);
+    }
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    cache_healthy = false;
+  }
+  py::list names;
+  for (auto item : py::reinterpret_borrow<py::dict>(global("LAYER_CONFIG")))
+    names.append(item.first);
+  py::dict content;
+  content["status"] = "healthy";
+  content["cache_status"] = cache_healthy ? "healthy" : "unhealthy";
+  content["available_layers"] = names;
+  content["zoom_support"] = "1-20 with layer-specific minimums";
+  co_return global("JSONResponse")(py::arg("content") = content);
+}
+
+}  // namespace
+
+py::object define_health_check(py::module_& module) {
+  return terrava::def_async(
+      module,
+      terrava::FunctionSpec{"health_check", "", "Health check endpoint for monitoring.", {}, {}},
+      health_check);
+}
+
+}  // namespace tileport
