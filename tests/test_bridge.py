@@ -371,8 +371,8 @@ class TestAsyncGenerators:
 
         run(main())
         assert session.calls == ["body", "commit", "close"]
-        assert b.transaction.__name__ == "transaction"
-        assert b.transaction.__doc__ == "Commit or roll back, then close."
+        assert b.transaction.__name__ == "db_transaction"
+        assert b.transaction.__doc__ == "Context manager for database transactions with proper cleanup."
 
     def test_async_with_block_in_cpp(self):
         seen = []

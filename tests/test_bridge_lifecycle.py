@@ -323,6 +323,21 @@ def test_cancelled_block_exits_and_stays_cancelled(impl):
     assert error.args == ("stop",)
 
 
+def test_cancelled_transaction_closes_the_session_and_stays_cancelled():
+    session = FakeSession()
+
+    async def main():
+        fut = asyncio.get_running_loop().create_future()
+        task = asyncio.ensure_future(b.inside(b.transaction(session), fut))
+        await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+
+    asyncio.run(main())
+    assert session.calls == ["close"]
+
+
 def test_cpp_errors_in_a_block_reach_the_exit():
     manager = SlowExit()
     with pytest.raises(TypeError, match="expected an int") as raised:

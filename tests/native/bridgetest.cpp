@@ -1,6 +1,8 @@
 // Test-only module: small functions that exercise every path of the bridge.
 #include <terrava/bridge.hpp>
 
+#include "transaction.hpp"
+
 namespace {
 using namespace terrava;
 
@@ -87,32 +89,6 @@ AsyncGen ticker(Args a) {
   }
 }
 
-// A transaction wrapper over `session`: yields it, then commits, or on an
-// Exception rolls back and re-raises; closes it in every case.
-AsyncGen transaction(Args a) {
-  py::object session = a[0];
-  std::optional<py::error_already_set> error;
-  try {
-    co_yield session;
-    co_await session.attr("commit")();
-  } catch (py::error_already_set& e) {
-    error = std::move(e);
-  }
-  if (error && error->matches(PyExc_Exception)) {
-    std::optional<py::error_already_set> rollback_error;
-    try {
-      co_await session.attr("rollback")();
-    } catch (py::error_already_set& e) {
-      rollback_error = std::move(e);
-    }
-    co_await session.attr("close")();
-    if (rollback_error) throw *rollback_error;
-    throw *error;
-  }
-  co_await session.attr("close")();
-  if (error) throw *error;
-}
-
 // Awaits `awaitable` inside `async with manager as bound:`; returns
 // (bound, result), result None when the manager suppressed an error.
 Coro inside(Args a) {
@@ -169,11 +145,10 @@ TERRAVA_MODULE(_bridgetest, m) {
   def_async(m, {"inside_failing", "", std::nullopt, {arg("manager")}}, inside_failing);
   m.attr("ticker") =
       make_asyncgen_function(m, {"ticker", "", std::nullopt, {arg("items"), arg("tick")}}, ticker);
-  py::object transaction_gen = make_asyncgen_function(
-      m, {"transaction", "", "Commit or roll back, then close.", {arg("session")}}, transaction);
-  m.attr("transaction_gen") = transaction_gen;
-  m.attr("transaction") =
-      py::module_::import("contextlib").attr("asynccontextmanager")(transaction_gen);
+  // The tile service's own transaction wrapper, and the generator under it.
+  py::object transaction = tileport::make_db_transaction(m, py::none());
+  m.attr("transaction") = transaction;
+  m.attr("transaction_gen") = transaction.attr("__wrapped__");
 
   py::dict members;
   members["__init__"] = make_function(m,

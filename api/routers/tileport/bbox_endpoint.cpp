@@ -15,6 +15,7 @@
 #include "pyglue.hpp"
 #include "rate_limit.hpp"
 #include "tile_answers.hpp"
+#include "transaction.hpp"
 
 namespace tileport {
 namespace {
@@ -186,19 +187,9 @@ Coro get_tile_bbox(Args a) {
   py::object mvt_content;
   std::optional<py::error_already_set> db_failure;
   try {
-    terrava::AsyncWith transaction(global("db_transaction")(db));
-    co_await transaction.enter();
-    std::optional<py::error_already_set> body_failure;
-    try {
-      py::object statement =
-          db.attr("execute")(global("text")(sql), tile_params(box, max_features));
-      py::object result = co_await global("asyncio").attr("wait_for")(
-          statement, py::arg("timeout") = py::float_(kStatementTimeout));
-      mvt_content = result.attr("scalar_one_or_none")();
-    } catch (py::error_already_set& e) {
-      body_failure = std::move(e);
-    }
-    co_await transaction.exit(std::move(body_failure));
+    mvt_content = co_await run_in_transaction(global("db_transaction"), db, global("text")(sql),
+                                              tile_params(box, max_features),
+                                              py::float_(kStatementTimeout), "scalar_one_or_none");
   } catch (py::error_already_set& e) {
     db_failure = std::move(e);
   }

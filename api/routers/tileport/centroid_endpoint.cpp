@@ -8,6 +8,7 @@
 
 #include "layers.hpp"
 #include "pyglue.hpp"
+#include "transaction.hpp"
 
 namespace tileport {
 namespace {
@@ -104,18 +105,8 @@ Coro get_central_tile_info(Args a) {
   py::object centroid;
   std::optional<py::error_already_set> db_failure;
   try {
-    terrava::AsyncWith transaction(global("db_transaction")(db));
-    co_await transaction.enter();
-    std::optional<py::error_already_set> body_failure;
-    try {
-      py::object statement = db.attr("execute")(global("text")(sql));
-      py::object result = co_await global("asyncio").attr("wait_for")(
-          statement, py::arg("timeout") = py::float_(kStatementTimeout));
-      centroid = result.attr("first")();
-    } catch (py::error_already_set& e) {
-      body_failure = std::move(e);
-    }
-    co_await transaction.exit(std::move(body_failure));
+    centroid = co_await run_in_transaction(global("db_transaction"), db, global("text")(sql),
+                                           py::none(), py::float_(kStatementTimeout), "first");
   } catch (py::error_already_set& e) {
     db_failure = std::move(e);
   }

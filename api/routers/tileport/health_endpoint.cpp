@@ -6,6 +6,7 @@
 #include <optional>
 #include <terrava/bridge.hpp>
 
+#include "deadline.hpp"
 #include "pyglue.hpp"
 
 namespace tileport {
@@ -16,27 +17,11 @@ using terrava::Coro;
 
 constexpr double kProbeTimeout = 2.0;  // seconds
 
-// Where asyncio has timeout() (3.11 on) the deadline is that, as wait_for
-// itself uses from 3.12 on, without the task of its own that wait_for of 3.11
-// starts for every probe.
 Coro health_check(Args) {
-  py::object asyncio = global("asyncio");
   bool cache_healthy = true;
   try {
     py::object probe = global("cache").attr("get")("health_check");
-    if (py::hasattr(asyncio, "timeout")) {
-      terrava::AsyncWith deadline(asyncio.attr("timeout")(kProbeTimeout));
-      co_await deadline.enter();
-      std::optional<py::error_already_set> failure;
-      try {
-        co_await probe;
-      } catch (py::error_already_set& e) {
-        failure = std::move(e);
-      }
-      co_await deadline.exit(std::move(failure));
-    } else {
-      co_await asyncio.attr("wait_for")(probe, py::arg("timeout") = kProbeTimeout);
-    }
+    co_await with_deadline(probe, py::float_(kProbeTimeout));
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
     cache_healthy = false;

@@ -6,7 +6,7 @@
 
 #include "cache.hpp"
 #include "coords.hpp"
-#include "guarded.hpp"
+#include "guarded_cache.hpp"
 #include "invalidation.hpp"
 #include "layers.hpp"
 #include "pyglue.hpp"

@@ -13,6 +13,7 @@
 #include "rate_limit.hpp"
 #include "tile_answers.hpp"
 #include "tile_sql.hpp"
+#include "transaction.hpp"
 
 namespace tileport {
 namespace {
@@ -118,14 +119,9 @@ Coro get_tile_xyz(Args a) {
   py::object mvt_content;
   std::optional<py::error_already_set> db_failure;
   try {
-    mvt_content =
-        co_await terrava::async_with(global("db_transaction")(db), [&](py::object) -> Coro {
-          py::object statement =
-              db.attr("execute")(global("text")(plan_sql(layer_name, *plan)), params);
-          py::object result =
-              co_await global("asyncio").attr("wait_for")(statement, py::arg("timeout") = timeout);
-          co_return result.attr("scalar_one_or_none")();
-        });
+    mvt_content = co_await run_in_transaction(global("db_transaction"), db,
+                                              global("text")(plan_sql(layer_name, *plan)), params,
+                                              timeout, "scalar_one_or_none");
   } catch (py::error_already_set& e) {
     db_failure = std::move(e);
   }
