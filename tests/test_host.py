@@ -542,6 +542,17 @@ class TestDemoApp:
         assert "(A4)" in info
         assert app_client.get("/plans/site/999999999").status_code == 404
 
+    def test_deed_plan_route_fills_the_particulars_from_the_registry(self, app_client, db_url, tmp_path):
+        plot_id = sql(db_url, 'SELECT min("ID") AS id FROM "GIS"."PLOT" WHERE "file_no" IS NOT NULL')[0]["id"]
+        answer = app_client.get(f"/plans/deed/{plot_id}", params={"person_name": "Ada Obi"})
+        assert answer.status_code == 200 and answer.headers["content-type"] == "application/pdf"
+        pdf = tmp_path / "deed.pdf"
+        pdf.write_bytes(answer.content)
+        text = subprocess.run(["pdftotext", str(pdf), "-"], capture_output=True, text=True, check=True).stdout
+        (row,) = sql(db_url, 'SELECT "file_no", "CADZONE" FROM "GIS"."PLOT" WHERE "ID" = $1', plot_id)
+        assert "IN FAVOUR OF ADA OBI" in text and row["file_no"].upper() in text and row["CADZONE"].upper() in text
+        assert app_client.get("/plans/deed/999999999").status_code == 404
+
 
 @pytest.mark.parametrize("token, header, status", [
     (None, None, 403), ("s3cret", None, 403), ("s3cret", "wrong", 403), ("s3cret", "s3cret", 200)])

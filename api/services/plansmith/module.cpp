@@ -7,10 +7,15 @@
 #include <string>
 #include <terrava/bridge.hpp>
 
+#include "plansmith.hpp"
+
+namespace plansmith {
+Globals g;
+}  // namespace plansmith
+
 namespace {
 using namespace terrava;
-
-Globals globals;
+using plansmith::g;
 
 // Directory of the directory that holds this library (the application's
 // root, beside which templates/ lives), unless TERRAVA_PROJECT_ROOT says
@@ -40,14 +45,48 @@ py::object bind_generate_plot() {
 
 py::object init_generator(Args& a) {
   py::object self = a[0], db = a[1];
-  py::object repository = globals["AsyncBaseRepository"];
+  py::object repository = g["AsyncBaseRepository"];
   self.attr("db") = db;
-  self.attr("plot_repository") = repository(db, globals["PLOT"]);
-  self.attr("beacon_repository") = repository(db, globals["BEACON"]);
-  self.attr("boundary_repository") = repository(db, globals["BOUNDARY"]);
-  self.attr("land_purpose_repository") = repository(db, globals["LandPurpose"]);
-  self.attr("road_repository") = repository(db, globals["ROAD"]);
+  self.attr("plot_repository") = repository(db, g["PLOT"]);
+  self.attr("beacon_repository") = repository(db, g["BEACON"]);
+  self.attr("boundary_repository") = repository(db, g["BOUNDARY"]);
+  self.attr("land_purpose_repository") = repository(db, g["LandPurpose"]);
+  self.attr("road_repository") = repository(db, g["ROAD"]);
   return py::none();
+}
+
+// The four operations. The `int` and `str` parameters are checked when the
+// operation is called, before its coroutine exists.
+void define_operations(py::module_& m, py::dict& members) {
+  py::object integer = builtin("int"), text = builtin("str"), none = py::none();
+  auto method = [&](const char* name, std::vector<Param> params, CoroBody body) {
+    params.insert(params.begin(), arg("self"));
+    members[name] = make_coroutine_function(
+        m, {name, std::string("PlanImageGenerator.") + name, std::nullopt, std::move(params)},
+        std::move(body));
+  };
+  method("get_plot_with_nearby", {arg("db"), arg("plot_id", integer)}, [integer](Args a) {
+    plansmith::require_exact("get_plot_with_nearby", "plot_id", a[2], integer);
+    return plansmith::get_plot_with_nearby(std::move(a));
+  });
+  method("get_plot_details", {arg("plots"), arg("db")}, plansmith::get_plot_details);
+  method("generate_deedplan_html",
+         {arg("plot_id", integer), arg("district", text), arg("file_no", text),
+          arg("person_name", text), arg("cadzone", text), arg("bounding_box", {}, none)},
+         [integer, text](Args a) {
+           const char* fn = "generate_deedplan_html";
+           plansmith::require_exact(fn, "plot_id", a[1], integer);
+           plansmith::require_exact(fn, "district", a[2], text);
+           plansmith::require_exact(fn, "file_no", a[3], text);
+           plansmith::require_exact(fn, "person_name", a[4], text);
+           plansmith::require_exact(fn, "cadzone", a[5], text);
+           return plansmith::generate_deedplan_html(std::move(a));
+         });
+  method("generate_siteplan_html", {arg("plot_id", integer), arg("bounding_box", {}, none)},
+         [integer](Args a) {
+           plansmith::require_exact("generate_siteplan_html", "plot_id", a[1], integer);
+           return plansmith::generate_siteplan_html(std::move(a));
+         });
 }
 
 void bind(py::module_& m, const char* name, py::object value) { m.attr(name) = std::move(value); }
@@ -59,7 +98,7 @@ py::object from(const char* module, const char* name) {
 }  // namespace
 
 TERRAVA_MODULE(plansmith, m) {
-  globals.attach(m);
+  g.attach(m);
   bind(m, "datetime", from("datetime", "datetime"));
   bind(m, "io", py::module_::import("io"));
   bind(m, "template", py::module_::import("tempfile"));
@@ -92,5 +131,7 @@ TERRAVA_MODULE(plansmith, m) {
                                        std::nullopt,
                                        {arg("self"), arg("db", async_session)}},
                                       init_generator);
+  define_operations(m, members);
+  plansmith::create_template_reader(m);
   bind(m, "PlanImageGenerator", make_class(m, "PlanImageGenerator", members));
 }

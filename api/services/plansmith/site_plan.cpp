@@ -1,0 +1,52 @@
+// The site plan: the plan of a parcel with its registry particulars, as a
+// one-page A4 PDF handed to the host's response envelope as a named file.
+#include <string>
+
+#include "plansmith.hpp"
+
+namespace plansmith {
+namespace {
+
+constexpr const char* kPageCss = "@page { size: A4; margin: 0; }";
+
+}  // namespace
+
+Coro generate_siteplan_html(Args a) {
+  py::object self = a[0], plot_id = a[1], bounding_box = a[2];
+  py::object html = co_await read_template("templates/siteplan.html");
+
+  py::object neighbourhood =
+      co_await self.attr("get_plot_with_nearby")(self.attr("db"), py::int_(plot_id));
+  py::object plots = neighbourhood["plots"], roads = neighbourhood["roads"];
+  if (py::len(plots) == 0) co_return py::none();
+  py::object parcel = find_parcel(plots, plot_id);
+  if (parcel.is_none()) co_return py::none();
+
+  Drawing drawing = draw_plan(plots, parcel, roads, bounding_box);
+  OriginBeacon origin = origin_beacon(parcel);
+  // A parcel without a file number shows none, not the word None.
+  py::object file_no = parcel.attr("get")("file_no", py::str(""));
+  if (file_no.is_none()) file_no = py::str("");
+
+  const Placeholders table{
+      {"{{file_no}}", escaped(file_no)},
+      {"{{image}}", text_form(drawing.image)},
+      {"{{width}}", escaped(drawing.width)},
+      {"{{height}}", escaped(drawing.height)},
+      {"{{scale}}", escaped(drawing.scale)},
+      {"{{parcel_number}}", escaped(parcel["name"])},
+      {"{{date}}", issue_date()},
+      {"{{beacon_number}}", escaped(origin.name)},
+      {"{{beacon_longitude}}", escaped(origin.easting)},
+      {"{{beacon_latitude}}", escaped(origin.northing)},
+      {"{{surveyor_general}}", escaped(py::str(kSurveyorGeneral))},
+      {"{{surveyed_by}}", escaped(surveyed_by(parcel))},
+      {"{{schedule_table}}", schedule_table(drawing.schedule)},
+  };
+  py::bytes pdf = render_pdf(fill(html, table), kPageCss);
+  py::object stream = g["io"].attr("BytesIO")(pdf);
+  std::string filename = "SitePlan_" + text_form(plot_id).cast<std::string>() + ".pdf";
+  co_return g["api_response"](py::arg("file") = stream, py::arg("filename") = filename);
+}
+
+}  // namespace plansmith
