@@ -1,9 +1,13 @@
 // Module creation, errors and the small helpers every module uses.
 #include <new>
+#include <terrava/pyhelpers.hpp>
 
 #include "objects.hpp"
 
 namespace terrava {
+namespace detail {
+Globals& this_module();
+}
 
 void set_python_error(std::exception_ptr error) noexcept {
   try {
@@ -32,6 +36,7 @@ PyObject* init_module(const char* qualified_name, PyModuleDef* def,
       py::module_ m = py::module_::create_extension_module(qualified_name, nullptr, def);
       detail::ready_function_type();
       detail::ready_coroutine_types();
+      detail::this_module().attach(m);
       try {
         init(m);
       } catch (...) {

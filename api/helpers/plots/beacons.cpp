@@ -55,15 +55,14 @@ double upright_angle(Vec direction) {
 }
 
 // A w by h rectangle centred on (cx, cy) with its width along angle_deg.
-py::object rotated_rect(const Globals& g, double cx, double cy, double w, double h,
-                        double angle_deg) {
+py::object rotated_rect(double cx, double cy, double w, double h, double angle_deg) {
   const double theta = radians(angle_deg);
   const double c = std::cos(theta), s = std::sin(theta);
   const double dx = w / 2.0, dy = h / 2.0;
   auto corner = [&](double x, double y) {
     return std::pair{cx + x * c - y * s, cy + x * s + y * c};
   };
-  return make_polygon(g, {corner(-dx, -dy), corner(dx, -dy), corner(dx, dy), corner(-dx, dy)});
+  return make_polygon({corner(-dx, -dy), corner(dx, -dy), corner(dx, dy), corner(-dx, dy)});
 }
 
 bool overlaps_placed(const Plan& plan, py::handle candidate) {
@@ -74,8 +73,8 @@ bool overlaps_placed(const Plan& plan, py::handle candidate) {
   return false;
 }
 
-Vec beacon_position(const Plan& plan, py::handle beacon) {
-  py::object point = plan.g["project_geometry"](plan.g["shape"](beacon["geometry"]));
+Vec beacon_position(py::handle beacon) {
+  py::object point = global("project_geometry")(global("shape")(beacon["geometry"]));
   return {as_double(point.attr("x")), as_double(point.attr("y"))};
 }
 
@@ -83,13 +82,13 @@ Vec beacon_position(const Plan& plan, py::handle beacon) {
 
 Corner draw_beacon(Plan& plan, py::handle beacons, Py_ssize_t count, Py_ssize_t index) {
   py::object beacon = beacons[py::int_(index)];
-  const Vec at = beacon_position(plan, beacon);
+  const Vec at = beacon_position(beacon);
   plan.ax.attr("plot")(at.x, at.y, "marker"_a = "o", "color"_a = "black", "markersize"_a = 3,
                        "zorder"_a = 6);
 
   // Each neighbour is read and projected afresh from its own entry.
-  const Vec prev = beacon_position(plan, beacons[py::int_((index - 1 + count) % count)]);
-  const Vec next = beacon_position(plan, beacons[py::int_((index + 1) % count)]);
+  const Vec prev = beacon_position(beacons[py::int_((index - 1 + count) % count)]);
+  const Vec next = beacon_position(beacons[py::int_((index + 1) % count)]);
 
   const Vec bisector = outward_bisector(at, prev, next, {plan.centroid_x, plan.centroid_y});
   const double rot_angle = upright_angle(bisector);
@@ -104,7 +103,7 @@ Corner draw_beacon(Plan& plan, py::handle beacons, Py_ssize_t count, Py_ssize_t 
   double ly = at.y + bisector.y * dist_m;
   py::object final_poly;
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    py::object candidate = rotated_rect(plan.g, lx, ly, text_w_m, label_h_m, rot_angle);
+    py::object candidate = rotated_rect(lx, ly, text_w_m, label_h_m, rot_angle);
     if (!overlaps_placed(plan, candidate)) {
       final_poly = std::move(candidate);
       break;
@@ -113,7 +112,7 @@ Corner draw_beacon(Plan& plan, py::handle beacons, Py_ssize_t count, Py_ssize_t 
     ly += bisector.y * nudge_m;
   }
   // No free place within reach: the name stays where the last push left it.
-  if (!final_poly) final_poly = rotated_rect(plan.g, lx, ly, text_w_m, label_h_m, rot_angle);
+  if (!final_poly) final_poly = rotated_rect(lx, ly, text_w_m, label_h_m, rot_angle);
   plan.placed_labels.append(final_poly);
 
   plan.ax.attr("text")(lx, ly, name, "fontsize"_a = plan.fontsize, "ha"_a = "center",

@@ -47,15 +47,11 @@ void create_reference_systems(py::module_& m) {
           .attr("from_crs")(m.attr("SRC_CRS"), m.attr("DST_CRS"), "always_xy"_a = true);
 }
 
-// The functions read the module's namespace at call time, as Python code would.
-Globals g;
-
 void define_functions(py::module_& m) {
-  g.attach(m);
   const auto none = std::nullopt;
 
   def(m, FunctionSpec{"project_geometry", "", none, {arg("geometry")}},
-      [](Args& a) { return plots::project_geometry(g, a[0]); });
+      [](Args& a) { return plots::project_geometry(a[0]); });
 
   def(m,
       FunctionSpec{
@@ -64,7 +60,7 @@ void define_functions(py::module_& m) {
           none,
           {arg("survey_width_m"), arg("survey_height_m"), arg("max_width_mm", {}, py::int_(190)),
            arg("max_height_mm", {}, py::int_(250))}},
-      [](Args& a) { return plots::get_recommended_scale(g, a[0], a[1], a[2], a[3]); });
+      [](Args& a) { return plots::get_recommended_scale(a[0], a[1], a[2], a[3]); });
 
   def(m,
       FunctionSpec{"add_north_arrow",
@@ -83,7 +79,7 @@ void define_functions(py::module_& m) {
                    none,
                    {arg("ax"), arg("scale"), arg("position", {}, py::make_tuple(0.5, 0.05))}},
       [](Args& a) -> py::object {
-        plots::add_scale_bar(g, a[0], a[1]);
+        plots::add_scale_bar(a[0], a[1]);
         return py::none();
       });
 
@@ -95,7 +91,7 @@ void define_functions(py::module_& m) {
           {arg("parcel_data"), arg("selected_parcel_number"), arg("road_data"),
            arg("columnname", {}, py::str("parcel_number")), arg("bounding_box", {}, py::none()),
            arg("max_width_mm", {}, py::int_(190)), arg("max_height_mm", {}, py::int_(160))}},
-      [](Args& a) { return plots::generate_plot(g, a[0], a[1], a[2], a[3], a[4], a[5], a[6]); });
+      [](Args& a) { return plots::generate_plot(a[0], a[1], a[2], a[3], a[4], a[5], a[6]); });
 }
 
 }  // namespace

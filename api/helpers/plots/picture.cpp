@@ -43,7 +43,7 @@ class OpenFigure {
 // of the process has set since the module was imported; restored afterwards.
 class PlanFonts {
  public:
-  explicit PlanFonts(const Globals& g) : context_(g["mpl"].attr("rc_context")(font_settings())) {
+  PlanFonts() : context_(global("mpl").attr("rc_context")(font_settings())) {
     context_.attr("__enter__")();
   }
   PlanFonts(const PlanFonts&) = delete;
@@ -64,11 +64,6 @@ class PlanFonts {
  private:
   py::object context_;
 };
-
-[[noreturn]] void raise_value_error(const py::object& message) {
-  PyErr_SetObject(PyExc_ValueError, message.ptr());
-  throw py::error_already_set();
-}
 
 // The ground extent to fit on the paper and its centre, in plan metres.
 struct Extent {
@@ -94,15 +89,15 @@ std::array<double, 4> unpack_box(py::handle bounding_box) {
   return values;
 }
 
-Extent box_extent(const Globals& g, py::handle bounding_box) {
+Extent box_extent(py::handle bounding_box) {
   auto [minx, miny, maxx, maxy] = unpack_box(bounding_box);
   // A box whose lower left corner reads as longitude and latitude is in degrees.
   if (std::abs(minx) <= 180 && std::abs(miny) <= 90) {
-    py::object dst_crs = g["DST_CRS"];
-    g["logger"].attr("info")(py::str("Transforming bounding box from WGS84 to ") +
-                             py::str(dst_crs.attr("name")));
+    py::object dst_crs = global("DST_CRS");
+    global("logger").attr("info")(py::str("Transforming bounding box from WGS84 to ") +
+                                  py::str(dst_crs.attr("name")));
     py::object wgs84 =
-        g["Transformer"].attr("from_crs")("EPSG:4326", dst_crs, "always_xy"_a = true);
+        global("Transformer").attr("from_crs")("EPSG:4326", dst_crs, "always_xy"_a = true);
     py::tuple lower_left = wgs84.attr("transform")(minx, miny);
     py::tuple upper_right = wgs84.attr("transform")(maxx, maxy);
     minx = as_double(lower_left[0]);
@@ -120,8 +115,8 @@ Extent parcel_extent(py::handle target_geom, double centroid_x, double centroid_
   return {width + 2 * kExtentMarginM, height + 2 * kExtentMarginM, centroid_x, centroid_y};
 }
 
-py::object projected_shape(const Globals& g, py::handle record) {
-  return g["project_geometry"](g["shape"](record["geometry"]));
+py::object projected_shape(py::handle record) {
+  return global("project_geometry")(global("shape")(record["geometry"]));
 }
 
 py::tuple ring_xy(py::handle polygon) { return polygon.attr("exterior").attr("xy"); }
@@ -133,13 +128,12 @@ int font_size_for(double scale) {
 
 }  // namespace
 
-py::object generate_plot(const Globals& g, py::handle parcel_data,
-                         py::handle selected_parcel_number, py::handle road_data,
-                         py::handle columnname, py::handle bounding_box, py::handle max_width_mm,
-                         py::handle max_height_mm) {
+py::object generate_plot(py::handle parcel_data, py::handle selected_parcel_number,
+                         py::handle road_data, py::handle columnname, py::handle bounding_box,
+                         py::handle max_width_mm, py::handle max_height_mm) {
   const py::object parcel_ref =
       py::str(columnname) + py::str("=") + py::str(selected_parcel_number);
-  g["logger"].attr("info")(py::str("Generating plot for ") + parcel_ref);
+  global("logger").attr("info")(py::str("Generating plot for ") + parcel_ref);
 
   py::object target;
   for (py::handle record : parcel_data) {
@@ -150,16 +144,16 @@ py::object generate_plot(const Globals& g, py::handle parcel_data,
   }
   if (!target) raise_value_error(py::str("Parcel with ") + parcel_ref + py::str(" not found."));
 
-  py::object target_geom = projected_shape(g, target);
+  py::object target_geom = projected_shape(target);
   py::list neighbor_geoms;
   for (py::handle record : parcel_data) {
     if (!equals(py::object(record[columnname]), selected_parcel_number)) {
-      neighbor_geoms.append(projected_shape(g, record));
+      neighbor_geoms.append(projected_shape(record));
     }
   }
   py::list road_geoms;
   if (truthy(road_data)) {
-    for (py::handle entry : road_data) road_geoms.append(projected_shape(g, entry));
+    for (py::handle entry : road_data) road_geoms.append(projected_shape(entry));
   }
 
   py::object centroid = target_geom.attr("centroid");
@@ -167,9 +161,9 @@ py::object generate_plot(const Globals& g, py::handle parcel_data,
   const double centroid_y = as_double(centroid.attr("y"));
   const bool boxed = truthy(bounding_box);
   const Extent extent =
-      boxed ? box_extent(g, bounding_box) : parcel_extent(target_geom, centroid_x, centroid_y);
+      boxed ? box_extent(bounding_box) : parcel_extent(target_geom, centroid_x, centroid_y);
 
-  py::object scale_obj = g["get_recommended_scale"](
+  py::object scale_obj = global("get_recommended_scale")(
       py::float_(extent.width), py::float_(extent.height), max_width_mm, max_height_mm);
   const double scale = as_double(scale_obj);
   const double width_mm = as_double(max_width_mm);
@@ -179,8 +173,8 @@ py::object generate_plot(const Globals& g, py::handle parcel_data,
   const double x0 = extent.center_x - view_w_m / 2, x1 = extent.center_x + view_w_m / 2;
   const double y0 = extent.center_y - view_h_m / 2, y1 = extent.center_y + view_h_m / 2;
 
-  PlanFonts fonts(g);
-  py::object plt = g["plt"];
+  PlanFonts fonts;
+  py::object plt = global("plt");
   py::object fig = plt.attr("figure")(
       "figsize"_a = py::make_tuple(width_mm / kMmPerInch, height_mm / kMmPerInch), "dpi"_a = kDpi);
   OpenFigure open_figure(plt, fig);
@@ -195,17 +189,16 @@ py::object generate_plot(const Globals& g, py::handle parcel_data,
   if (boxed) {
     const double half_w = extent.width / 2, half_h = extent.height / 2;
     const double cx = extent.center_x, cy = extent.center_y;
-    clipping_poly = make_polygon(g, {{cx - half_w, cy - half_h},
-                                     {cx + half_w, cy - half_h},
-                                     {cx + half_w, cy + half_h},
-                                     {cx - half_w, cy + half_h}});
+    clipping_poly = make_polygon({{cx - half_w, cy - half_h},
+                                  {cx + half_w, cy - half_h},
+                                  {cx + half_w, cy + half_h},
+                                  {cx - half_w, cy + half_h}});
   } else {
-    clipping_poly = make_polygon(g, {{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}});
+    clipping_poly = make_polygon({{x0, y0}, {x1, y0}, {x1, y1}, {x0, y1}});
   }
 
-  Plan plan{g,           ax,         scale,      scale / 1000,  font_size_for(scale),
-            target_geom, centroid_x, centroid_y, clipping_poly, py::list(),
-            py::list()};
+  Plan plan{ax,         scale,      scale / 1000,  font_size_for(scale), target_geom,
+            centroid_x, centroid_y, clipping_poly, py::list(),           py::list()};
 
   if (!road_geoms.empty()) draw_roads(plan, road_geoms);
 
@@ -235,15 +228,15 @@ py::object generate_plot(const Globals& g, py::handle parcel_data,
                   "fontsize"_a = plan.fontsize - 2, "ha"_a = "center", "va"_a = "top",
                   "zorder"_a = 8);
 
-  g["add_north_arrow"](ax);
-  g["add_scale_bar"](ax, scale_obj);
+  global("add_north_arrow")(ax);
+  global("add_scale_bar")(ax, scale_obj);
 
-  py::object buf = g["io"].attr("BytesIO")();
+  py::object buf = global("io").attr("BytesIO")();
   plt.attr("savefig")(buf, "format"_a = "png", "dpi"_a = kDpi, "transparent"_a = false);
   open_figure.close();
   fonts.restore();
   py::object image64 =
-      g["base64"].attr("b64encode")(buf.attr("getvalue")()).attr("decode")("utf-8");
+      global("base64").attr("b64encode")(buf.attr("getvalue")()).attr("decode")("utf-8");
 
   return py::make_tuple(image64, py::make_tuple(max_width_mm, max_height_mm), scale_obj,
                         plan.schedule);

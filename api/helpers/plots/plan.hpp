@@ -16,7 +16,6 @@ inline double radians(double degrees) { return degrees * (std::numbers::pi / 180
 
 // Everything the steps of one plan drawing share. Lives for one call.
 struct Plan {
-  const Globals& g;
   py::object ax;
   double scale = 0;  // denominator of 1:scale
   double unit = 0;   // ground metres per millimetre of paper
@@ -38,16 +37,14 @@ struct Corner {
 };
 
 // The public functions; arguments in parameter order.
-py::object project_geometry(const Globals& g, py::handle geometry);
-py::object get_recommended_scale(const Globals& g, py::handle survey_width_m,
-                                 py::handle survey_height_m, py::handle max_width_mm,
-                                 py::handle max_height_mm);
+py::object project_geometry(py::handle geometry);
+py::object get_recommended_scale(py::handle survey_width_m, py::handle survey_height_m,
+                                 py::handle max_width_mm, py::handle max_height_mm);
 void add_north_arrow(py::handle ax, py::handle loc, py::handle size);
-void add_scale_bar(const Globals& g, py::handle ax, py::handle scale);
-py::object generate_plot(const Globals& g, py::handle parcel_data,
-                         py::handle selected_parcel_number, py::handle road_data,
-                         py::handle columnname, py::handle bounding_box, py::handle max_width_mm,
-                         py::handle max_height_mm);
+void add_scale_bar(py::handle ax, py::handle scale);
+py::object generate_plot(py::handle parcel_data, py::handle selected_parcel_number,
+                         py::handle road_data, py::handle columnname, py::handle bounding_box,
+                         py::handle max_width_mm, py::handle max_height_mm);
 
 // Steps of generate_plot.
 void draw_roads(Plan& plan, const py::list& road_geoms);

@@ -6,8 +6,8 @@ namespace terrava::plots {
 // A new geometry of the same structure with every vertex passed through the
 // module's transformer. The transformer maps the stored Web Mercator metres
 // onto the plan plane.
-py::object project_geometry(const Globals& g, py::handle geometry) {
-  return g["transform"](g["TRANSFORMER"].attr("transform"), geometry);
+py::object project_geometry(py::handle geometry) {
+  return global("transform")(global("TRANSFORMER").attr("transform"), geometry);
 }
 
 }  // namespace terrava::plots

@@ -40,10 +40,10 @@ void draw_roads(Plan& plan, const py::list& road_geoms) {
   const double minx = as_double(bounds[0]), miny = as_double(bounds[1]);
   const double maxx = as_double(bounds[2]), maxy = as_double(bounds[3]);
   const double reach = std::max(std::max(maxx - minx, maxy - miny) * kWindowShare, kMinWindowM);
-  py::object window = make_polygon(plan.g, {{minx - reach, miny - reach},
-                                            {maxx + reach, miny - reach},
-                                            {maxx + reach, maxy + reach},
-                                            {minx - reach, maxy + reach}});
+  py::object window = make_polygon({{minx - reach, miny - reach},
+                                    {maxx + reach, miny - reach},
+                                    {maxx + reach, maxy + reach},
+                                    {minx - reach, maxy + reach}});
   py::object road_clip = plan.clipping_poly.attr("intersection")(window);
 
   for (py::handle road : road_geoms) {

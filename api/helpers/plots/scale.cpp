@@ -15,9 +15,8 @@ constexpr int kFallbackScale = 1000;
 // The arithmetic stays on the Python numbers it is given, so ints, floats and
 // numpy scalars compare and divide as they would in Python, and anything that
 // is not a number fails with Python's own TypeError.
-py::object get_recommended_scale(const Globals& g, py::handle survey_width_m,
-                                 py::handle survey_height_m, py::handle max_width_mm,
-                                 py::handle max_height_mm) {
+py::object get_recommended_scale(py::handle survey_width_m, py::handle survey_height_m,
+                                 py::handle max_width_mm, py::handle max_height_mm) {
   const py::int_ zero(0);
   if (survey_width_m <= zero || survey_height_m <= zero) return py::int_(kFallbackScale);
 
@@ -35,7 +34,7 @@ py::object get_recommended_scale(const Globals& g, py::handle survey_width_m,
     if (candidate >= required) return candidate;
   }
   // Beyond the standard scales: round up to the next whole thousand.
-  py::object thousands = g["math"].attr("ceil")(required / mm_per_m);
+  py::object thousands = global("math").attr("ceil")(required / mm_per_m);
   return thousands * mm_per_m;
 }
 

@@ -39,7 +39,7 @@ void vertical_line(py::handle ax, double x, double y0, double y1) {
 
 }  // namespace
 
-void add_scale_bar(const Globals& g, py::handle ax, py::handle scale) {
+void add_scale_bar(py::handle ax, py::handle scale) {
   py::object step = segment_length(as_double(scale));
   const double step_m = as_double(step);
   const double total_len_m = kTotalSteps * step_m;
@@ -58,7 +58,7 @@ void add_scale_bar(const Globals& g, py::handle ax, py::handle scale) {
   const double tick_h = bar_height * 0.5;
   const double label_y = start_y + bar_height + tick_h * 1.2;
 
-  py::object rectangle = g["patches"].attr("Rectangle");
+  py::object rectangle = global("patches").attr("Rectangle");
   ax.attr("add_patch")(rectangle(py::make_tuple(start_x, start_y), py::int_(kTotalSteps) * step,
                                  bar_height, "linewidth"_a = 1, "edgecolor"_a = "black",
                                  "facecolor"_a = "white", "zorder"_a = 10));

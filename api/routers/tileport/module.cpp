@@ -79,7 +79,6 @@ void set_constants() {
 }
 
 void init(py::module_& m) {
-  bind_module_namespace(m);
   import_libraries();
   global("load_dotenv")();
   configure_logging(m);

@@ -12,11 +12,6 @@ constexpr long long kDefaultZoom = 10;
 constexpr long long kLastOverlapOnlyZoom = 6;
 constexpr const char* kEnvelope = "ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)";
 
-[[noreturn]] void raise_value_error(py::handle message) {
-  PyErr_SetObject(PyExc_ValueError, message.ptr());
-  throw py::error_already_set();
-}
-
 std::string joined(const std::vector<std::string>& items, const std::string& separator) {
   std::string out;
   for (size_t i = 0; i < items.size(); ++i) {

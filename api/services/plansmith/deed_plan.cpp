@@ -54,7 +54,7 @@ Coro generate_deedplan_html(Args a) {
       {"{{schedule_table}}", schedule_table(drawing.schedule)},
   };
   py::bytes pdf = render_pdf(fill(html, table), kPageCss);
-  co_return g["io"].attr("BytesIO")(pdf);
+  co_return global("io").attr("BytesIO")(pdf);
 }
 
 }  // namespace plansmith

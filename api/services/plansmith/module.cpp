@@ -9,13 +9,8 @@
 
 #include "plansmith.hpp"
 
-namespace plansmith {
-Globals g;
-}  // namespace plansmith
-
 namespace {
 using namespace terrava;
-using plansmith::g;
 
 // Directory of the directory that holds this library (the application's
 // root, beside which templates/ lives), unless TERRAVA_PROJECT_ROOT says
@@ -45,13 +40,13 @@ py::object bind_generate_plot() {
 
 py::object init_generator(Args& a) {
   py::object self = a[0], db = a[1];
-  py::object repository = g["AsyncBaseRepository"];
+  py::object repository = global("AsyncBaseRepository");
   self.attr("db") = db;
-  self.attr("plot_repository") = repository(db, g["PLOT"]);
-  self.attr("beacon_repository") = repository(db, g["BEACON"]);
-  self.attr("boundary_repository") = repository(db, g["BOUNDARY"]);
-  self.attr("land_purpose_repository") = repository(db, g["LandPurpose"]);
-  self.attr("road_repository") = repository(db, g["ROAD"]);
+  self.attr("plot_repository") = repository(db, global("PLOT"));
+  self.attr("beacon_repository") = repository(db, global("BEACON"));
+  self.attr("boundary_repository") = repository(db, global("BOUNDARY"));
+  self.attr("land_purpose_repository") = repository(db, global("LandPurpose"));
+  self.attr("road_repository") = repository(db, global("ROAD"));
   return py::none();
 }
 
@@ -98,7 +93,6 @@ py::object from(const char* module, const char* name) {
 }  // namespace
 
 TERRAVA_MODULE(plansmith, m) {
-  g.attach(m);
   bind(m, "datetime", from("datetime", "datetime"));
   bind(m, "io", py::module_::import("io"));
   bind(m, "template", py::module_::import("tempfile"));

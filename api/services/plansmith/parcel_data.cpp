@@ -15,15 +15,15 @@ py::object all_rows(py::handle result) { return result.attr("scalars")().attr("a
 // the order of its ring: without an ORDER BY the database returns them in
 // whatever order its plan and the table's physical layout give.
 py::object courses_of(py::handle plot) {
-  py::object boundary = g["BOUNDARY"];
-  py::object statement =
-      g["select"](boundary).attr("where")(boundary.attr("plotid").attr("__eq__")(plot.attr("id")));
+  py::object boundary = global("BOUNDARY");
+  py::object statement = global("select")(boundary).attr("where")(
+      boundary.attr("plotid").attr("__eq__")(plot.attr("id")));
   return statement.attr("order_by")(*boundary.attr("__mapper__").attr("primary_key"));
 }
 
 py::object beacon_at_start_of(py::handle course) {
-  py::object beacon = g["BEACON"];
-  return g["select"](beacon).attr("where")(
+  py::object beacon = global("BEACON");
+  return global("select")(beacon).attr("where")(
       beacon.attr("id").attr("__eq__")(course.attr("beacon1id")));
 }
 
@@ -41,16 +41,16 @@ Coro get_plot_with_nearby(Args a) {
   py::object reference_geometry = reference.attr("geometry");
   py::int_ distance(kSearchDistance);
 
-  py::object plot = g["PLOT"];
-  py::object near_parcels = g["select"](plot).attr("where")(
-      g["ST_DWithin"](plot.attr("geometry"), reference_geometry, distance));
+  py::object plot = global("PLOT");
+  py::object near_parcels = global("select")(plot).attr("where")(
+      global("ST_DWithin")(plot.attr("geometry"), reference_geometry, distance));
   py::object plots = all_rows(co_await db.attr("execute")(near_parcels));
 
-  py::object road = g["ROAD"];
+  py::object road = global("ROAD");
   py::object near_roads =
-      g["select"](road)
-          .attr("where")(g["ST_DWithin"](road.attr("geometry"), reference_geometry, distance))
-          .attr("order_by")(g["ST_Distance"](reference_geometry, road.attr("geometry")))
+      global("select")(road)
+          .attr("where")(global("ST_DWithin")(road.attr("geometry"), reference_geometry, distance))
+          .attr("order_by")(global("ST_Distance")(reference_geometry, road.attr("geometry")))
           .attr("limit")(kRoadLimit);
   py::object closest_roads = all_rows(co_await db.attr("execute")(near_roads));
 

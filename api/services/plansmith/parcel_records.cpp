@@ -6,7 +6,7 @@ namespace {
 
 // The GeoJSON-like mapping of a stored geometry.
 py::object geometry_mapping(py::handle stored) {
-  return g["to_shape"](stored).attr("__geo_interface__");
+  return global("to_shape")(stored).attr("__geo_interface__");
 }
 
 // Whole degrees or minutes with at least two digits, then the sign: 07°, 05'.

@@ -14,8 +14,8 @@ py::bytes render_pdf(py::handle html, const char* page_css) {
       py::object(py::module_::import("weasyprint.urls").attr("URLFetcher")).release().ptr();
   py::object fetcher = py::reinterpret_borrow<py::object>(fetcher_type)("allowed_protocols"_a =
                                                                             py::make_tuple("data"));
-  py::object css = g["CSS"]("string"_a = page_css, "url_fetcher"_a = fetcher);
-  py::object document = g["HTML"]("string"_a = html, "url_fetcher"_a = fetcher);
+  py::object css = global("CSS")("string"_a = page_css, "url_fetcher"_a = fetcher);
+  py::object document = global("HTML")("string"_a = html, "url_fetcher"_a = fetcher);
   return document.attr("write_pdf")("stylesheets"_a = py::list(py::make_tuple(css)));
 }
 

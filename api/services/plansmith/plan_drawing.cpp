@@ -40,8 +40,8 @@ Drawing draw_plan(py::handle plots, py::handle parcel, py::handle roads, py::han
   }
   py::object plot_id = parcel["id"];
   py::object result =
-      g["generate_plot"](plots, plot_id, roads, "id", bounding_box, "max_width_mm"_a = kMaxWidthMm,
-                         "max_height_mm"_a = kMaxHeightMm);
+      global("generate_plot")(plots, plot_id, roads, "id", bounding_box,
+                              "max_width_mm"_a = kMaxWidthMm, "max_height_mm"_a = kMaxHeightMm);
   py::tuple items = unpack(result, 4);
   py::tuple size = unpack(items[1], 2);
   return Drawing{items[0], size[0], size[1], items[2], items[3]};
@@ -61,8 +61,8 @@ py::object surveyed_by(py::handle parcel) {
 }
 
 py::str issue_date() {
-  py::object today = g["datetime"].attr("now")();
-  return py::str("(" + text_form(g["format_date_html"](today)).cast<std::string>() + ")");
+  py::object today = global("datetime").attr("now")();
+  return py::str("(" + text_form(global("format_date_html")(today)).cast<std::string>() + ")");
 }
 
 }  // namespace plansmith

@@ -6,10 +6,10 @@ namespace plansmith {
 namespace {
 
 Coro read_text(Args a) {
-  py::object os_path = g["os"].attr("path");
-  py::object path = os_path.attr("join")(g["project_root"], a[0]);
+  py::object os_path = global("os").attr("path");
+  py::object path = os_path.attr("join")(global("project_root"), a[0]);
   co_return co_await terrava::async_with(
-      g["aiofiles"].attr("open")(path, "r", py::arg("encoding") = "utf-8"),
+      global("aiofiles").attr("open")(path, "r", py::arg("encoding") = "utf-8"),
       [](py::object handle) -> Coro { co_return co_await handle.attr("read")(); });
 }
 

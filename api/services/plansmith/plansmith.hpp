@@ -6,6 +6,7 @@
 
 #include <string>
 #include <terrava/bridge.hpp>
+#include <terrava/pyhelpers.hpp>
 #include <utility>
 #include <vector>
 
@@ -13,11 +14,10 @@ namespace plansmith {
 namespace py = pybind11;
 using terrava::Args;
 using terrava::Coro;
-using terrava::Globals;
+using terrava::equals;
+using terrava::format;
+using terrava::global;
 using terrava::truthy;
-
-// The module's namespace, read when the code runs.
-extern Globals g;
 
 // The signature line of both documents.
 inline constexpr const char* kSurveyorGeneral = "SURV. TOLVEK .U.Mnis";
@@ -32,10 +32,6 @@ void require_exact(const char* function, const char* parameter, py::handle value
 py::str text_form(py::handle value);
 // The text form escaped for HTML text and attribute values.
 py::str escaped(py::handle value);
-// format(value, spec)
-py::str format(py::handle value, const char* spec);
-// a == b, truth-tested.
-bool equals(py::handle a, py::handle b);
 
 // ---- parcel_records.cpp
 // The beacon entry of a boundary course and the beacon it starts at.

@@ -44,9 +44,9 @@ Coro generate_siteplan_html(Args a) {
       {"{{schedule_table}}", schedule_table(drawing.schedule)},
   };
   py::bytes pdf = render_pdf(fill(html, table), kPageCss);
-  py::object stream = g["io"].attr("BytesIO")(pdf);
+  py::object stream = global("io").attr("BytesIO")(pdf);
   std::string filename = "SitePlan_" + text_form(plot_id).cast<std::string>() + ".pdf";
-  co_return g["api_response"](py::arg("file") = stream, py::arg("filename") = filename);
+  co_return global("api_response")(py::arg("file") = stream, py::arg("filename") = filename);
 }
 
 }  // namespace plansmith
