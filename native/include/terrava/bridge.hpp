@@ -28,6 +28,10 @@
 // frame finishes or is closed, not by the collector. Keep what a body awaits
 // reachable from its arguments.
 //
+// GCC 12 miscompiles the temporary of a conditional operand of co_await
+// (`co_await (flag ? f() : g())` crashes when the await finishes): bind the
+// awaitable to a named object first and await that.
+//
 // Everything runs on the event-loop thread with the GIL held.
 #pragma once
 
