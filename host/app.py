@@ -108,6 +108,16 @@ def plan_operation(db: AsyncSession, name: str):
     return getattr(PlanImageGenerator(db), name)
 
 
+INTEGER_RANGE = range(-2**31, 2**31)  # parcel IDs are PostgreSQL integers
+
+
+def parcel_in_range(plot_id: int):
+    """A parcel ID the database cannot hold names no parcel: 404, where the
+    statement would otherwise fail with a database error."""
+    if plot_id not in INTEGER_RANGE:
+        raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
+
+
 async def parcel_particulars(db: AsyncSession, plot_id: int):
     """File number, cadastral zone and district name of a parcel, from the
     registry, to fill what the caller of the deed plan left out."""
@@ -134,6 +144,7 @@ async def deed_plan(
     db: AsyncSession = Depends(get_db),
 ):
     generate = plan_operation(db, "generate_deedplan_html")
+    parcel_in_range(plot_id)
     if district is None or cadzone is None or file_no is None:
         stored_file_no, stored_cadzone, stored_district = await parcel_particulars(db, plot_id)
         district = (stored_district or "") if district is None else district
@@ -147,6 +158,7 @@ async def deed_plan(
 
 @app.get("/plans/site/{plot_id}", tags=["Plans"], summary="Site plan of a parcel (PDF)")
 async def site_plan(plot_id: int, db: AsyncSession = Depends(get_db)):
+    parcel_in_range(plot_id)
     result = await plan_operation(db, "generate_siteplan_html")(plot_id)
     if result is None:
         raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")

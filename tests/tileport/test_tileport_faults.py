@@ -123,3 +123,37 @@ def test_unexpected_error_in_the_database_region_answers_500(get, tp, monkeypatc
     answer = get(f"/gis/{name}/3/1/1.pbf")
     assert answer.status_code == 500 and answer.json() == {"detail": "Internal server error"}
     assert tile_log("ERROR") == [f"Unexpected error for tile {name}/3/1/1: 'no statement'"]
+
+
+def label_layer(tp, monkeypatch, name, label):
+    """The test layer with its label computed by the SQL expression `label`."""
+    config = dict(tp.LAYER_CONFIG[name], properties=['"id"', f'{label} AS "label"'])
+    monkeypatch.setitem(tp.LAYER_CONFIG, name, config)
+
+
+@pytest.mark.parametrize("z, x, y, bound", [(3, 1, 1, "10s"), (17, 65536, 65536, "30s")])
+def test_statement_runs_under_the_zooms_bound_on_the_server(get, tp, monkeypatch, test_layer,
+                                                            z, x, y, bound):
+    name, _ = test_layer
+    label_layer(tp, monkeypatch, name, "current_setting('statement_timeout')")
+    (feature,) = mapbox_vector_tile.decode(get(f"/gis/{name}/{z}/{x}/{y}.pbf").content)[name][
+        "features"]
+    assert feature["properties"]["label"] == bound
+
+
+@pytest.mark.parametrize("label", [
+    "pg_sleep(60)::text",  # the client's deadline ends it
+    '"tileport_test".timed_out()',  # the server's statement time-out ended it
+])
+def test_timed_out_statement_leaves_nothing_running(get, run, pg, tp, monkeypatch, test_layer,
+                                                    tile_log, label):
+    name, table = test_layer
+    run(pg.execute('CREATE OR REPLACE FUNCTION "tileport_test".timed_out() RETURNS text '
+                   "LANGUAGE plpgsql AS $$ BEGIN RAISE EXCEPTION 'canceling statement due to "
+                   "statement timeout' USING ERRCODE = 'query_canceled'; END $$"))
+    label_layer(tp, monkeypatch, name, label)
+    answer = get(f"/gis/{name}/3/1/1.pbf")
+    assert answer.status_code == 408
+    assert answer.json() == {"detail": "Tile generation timeout at zoom 3"}
+    assert tile_log("ERROR") == [f"Timeout generating tile {name}/3/1/1"]
+    assert open_transactions(run, pg, table) == []
