@@ -4,7 +4,7 @@
 #
 #   1. Debian packages: PostgreSQL 15 + PostGIS 3, Redis, fonts, poppler,
 #      clang-format, the Pango libraries of WeasyPrint, the C++ tool chain,
-#      Node.js/npm (only when no npm is installed)
+#      Node.js/npm (only when no npm is installed), Chromium (the browser test)
 #   2. Python packages: the build backend, the runtime and test dependencies
 #   3. the extension modules, built and installed (build tree build/wheel,
 #      with the test-only module in build/wheel/testmod), then copied next
@@ -31,6 +31,7 @@ packages=(
   fonts-dejavu-core fonts-liberation poppler-utils clang-format
   libpango-1.0-0 libpangoft2-1.0-0
   cmake g++ make
+  chromium
 )
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()

@@ -554,6 +554,34 @@ class TestDemoApp:
         assert app_client.get("/plans/deed/999999999").status_code == 404
 
 
+@pytest.mark.parametrize("layer, table, geometry", [
+    ("plots", "PLOT", "GEOMETRY"), ("beacons", "BEACON", "GEOMETRY"), ("roads", "ROAD", "GEOMETRY"),
+    ("cadzones", "CadZones", "geometry"), ("districts", "Districts", "geometry"), ("lgas", "LGAs", "geometry")])
+def test_tilejson_of_a_layer_leads_a_client_to_its_data(app_client, db_url, flush_redis, layer, table,
+                                                        geometry):
+    document = app_client.get(f"/tilejson/{layer}.json").json()
+    listed = app_client.get("/gis/layers/").json()["data"]["layers"][layer]
+    assert document["tilejson"] == "3.0.0" and document["minzoom"] == listed["min_zoom"]
+    assert document["maxzoom"] == 20 and document["vector_layers"][0]["id"] == layer
+    # Every feature lies inside the bounds, and the template gives the tile of one of them.
+    (row,) = sql(db_url, f"""
+        SELECT ST_XMin(b) AS w, ST_YMin(b) AS s, ST_XMax(b) AS e, ST_YMax(b) AS n,
+               ST_Y(p) AS lat, ST_X(p) AS lon FROM (
+            SELECT ST_Transform(ST_SetSRID(ST_Extent("{geometry}"), 3857), 4326)::box2d AS b,
+                   ST_Transform(ST_PointOnSurface(min("{geometry}"::text)::geometry), 4326) AS p
+              FROM "GIS"."{table}") s""")
+    west, south, east, north = document["bounds"]
+    assert west <= row["w"] + 1e-6 and south <= row["s"] + 1e-6
+    assert east >= row["e"] - 1e-6 and north >= row["n"] - 1e-6
+    assert west < row["lon"] < east and south < row["lat"] < north
+    tile = latlon_to_xyz(row["lat"], row["lon"], max(document["minzoom"], 15))
+    (template,) = document["tiles"]
+    assert template.startswith("http://testserver/gis/")
+    url = template.removeprefix("http://testserver").format(**tile)
+    assert app_client.get(url).status_code == 200, url
+    assert app_client.get("/tilejson/parks.json").status_code == 404
+
+
 @pytest.mark.parametrize("token, header, status", [
     (None, None, 403), ("s3cret", None, 403), ("s3cret", "wrong", 403), ("s3cret", "s3cret", 200)])
 def test_demo_app_lets_only_operators_invalidate_the_cache(app_client, monkeypatch, token, header,
