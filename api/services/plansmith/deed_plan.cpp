@@ -20,16 +20,9 @@ Coro generate_deedplan_html(Args a) {
              cadzone = a[5], bounding_box = a[6];
   py::object html = co_await read_template("templates/deedplan.html");
 
-  py::object neighbourhood =
-      co_await self.attr("get_plot_with_nearby")(self.attr("db"), py::int_(plot_id));
-  py::object plots = neighbourhood["plots"], roads = neighbourhood["roads"];
-  if (py::len(plots) == 0) co_return py::none();
-  // Selected before drawing: a parcel missing from its own neighbourhood (one
-  // without geometry) has no plan.
-  py::object parcel = find_parcel(plots, plot_id);
+  Drawing drawing;
+  py::object parcel = co_await draw_parcel(self, plot_id, bounding_box, drawing);
   if (parcel.is_none()) co_return py::none();
-
-  Drawing drawing = draw_plan(plots, parcel, roads, bounding_box);
   OriginBeacon origin = origin_beacon(parcel);
   py::object address = parcel["address"];
 

@@ -23,8 +23,7 @@ py::tuple unpack(py::handle value, size_t n) {
   return items;
 }
 
-}  // namespace
-
+// The parcel record whose "id" equals plot_id, or None.
 py::object find_parcel(py::handle plots, py::handle plot_id) {
   for (py::handle record : plots)
     if (equals(record["id"], plot_id)) return py::reinterpret_borrow<py::object>(record);
@@ -45,6 +44,19 @@ Drawing draw_plan(py::handle plots, py::handle parcel, py::handle roads, py::han
   py::tuple items = unpack(result, 4);
   py::tuple size = unpack(items[1], 2);
   return Drawing{items[0], size[0], size[1], items[2], items[3]};
+}
+
+}  // namespace
+
+Coro draw_parcel(py::object self, py::object plot_id, py::object bounding_box, Drawing& drawing) {
+  py::object neighbourhood =
+      co_await self.attr("get_plot_with_nearby")(self.attr("db"), py::int_(plot_id));
+  py::object plots = neighbourhood["plots"], roads = neighbourhood["roads"];
+  if (py::len(plots) == 0) co_return py::none();
+  py::object parcel = find_parcel(plots, plot_id);
+  if (parcel.is_none()) co_return py::none();
+  drawing = draw_plan(plots, parcel, roads, bounding_box);
+  co_return parcel;
 }
 
 OriginBeacon origin_beacon(py::handle parcel) {

@@ -62,14 +62,14 @@ using Placeholders = std::vector<Placeholder>;
 py::str fill(py::str html, const Placeholders& table);
 
 // ---- plan_drawing.cpp
-// The parcel record whose "id" equals plot_id, or None.
-py::object find_parcel(py::handle plots, py::handle plot_id);
-
 struct Drawing {
   py::object image, width, height, scale, schedule;
 };
-// generate_plot (looked up in the module now) on the neighbourhood.
-Drawing draw_plan(py::handle plots, py::handle plot_id, py::handle roads, py::handle bounding_box);
+// Reads the neighbourhood of `plot_id` (get_plot_with_nearby on self.db),
+// picks the parcel out of it and draws it with generate_plot (looked up in
+// the module now) into `drawing`. Gives the parcel record, or None when the
+// neighbourhood is empty or does not hold the parcel (one without geometry).
+Coro draw_parcel(py::object self, py::object plot_id, py::object bounding_box, Drawing& drawing);
 
 // First beacon of a parcel record as printed: name and the stored easting and
 // northing with three decimals; all empty when the parcel has no beacons.

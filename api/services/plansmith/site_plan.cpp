@@ -15,14 +15,9 @@ Coro generate_siteplan_html(Args a) {
   py::object self = a[0], plot_id = a[1], bounding_box = a[2];
   py::object html = co_await read_template("templates/siteplan.html");
 
-  py::object neighbourhood =
-      co_await self.attr("get_plot_with_nearby")(self.attr("db"), py::int_(plot_id));
-  py::object plots = neighbourhood["plots"], roads = neighbourhood["roads"];
-  if (py::len(plots) == 0) co_return py::none();
-  py::object parcel = find_parcel(plots, plot_id);
+  Drawing drawing;
+  py::object parcel = co_await draw_parcel(self, plot_id, bounding_box, drawing);
   if (parcel.is_none()) co_return py::none();
-
-  Drawing drawing = draw_plan(plots, parcel, roads, bounding_box);
   OriginBeacon origin = origin_beacon(parcel);
   // A parcel without a file number shows none, not the word None.
   py::object file_no = parcel.attr("get")("file_no", py::str(""));
