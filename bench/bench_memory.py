@@ -8,9 +8,9 @@ every 20 000 tiles and every 50 plans, then the growth since the warm-up.
 
 The tile requests mix all six layers at zooms 10 to 18 over the data's extent,
 tiles outside it (204), bounding boxes, refused input (400, 404) and one
-client above the rate limit (429, one request in four); one request in ten finds its tile evicted
-from the cache first and has it generated. The other clients are 2 000
-addresses in turn, each far below the limit.
+client, sending one request in four, above the rate limit (429); one request
+in ten finds its tile evicted from the cache first and has it generated. The
+other clients are 2 000 addresses in turn, each far below the limit.
 
     set -a; . .services/env; set +a
     python bench/bench_memory.py [--tiles 100000] [--plans 200]
