@@ -48,7 +48,9 @@ PYTHON="$VENV/bin/python" scripts/link_host_modules.sh
 set -a
 . "$ROOT/.services/env"
 set +a
-LD_PRELOAD="$("${CXX:-c++}" -print-file-name=libasan.so)"
+# libstdc++ right after the runtime: ASan looks up the real __cxa_throw when it
+# starts, and finds none when the C++ library is loaded only later.
+LD_PRELOAD="$("${CXX:-c++}" -print-file-name=libasan.so) $("${CXX:-c++}" -print-file-name=libstdc++.so)"
 export LD_PRELOAD
 export ASAN_OPTIONS="detect_leaks=0:abort_on_error=0:halt_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

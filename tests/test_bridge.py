@@ -5,6 +5,7 @@ import contextlib
 import functools
 import gc
 import inspect
+import os
 import sys
 import traceback
 import types
@@ -544,5 +545,7 @@ class TestNoLeaks:
         assert sys.getrefcount(payload) == refs_before
         assert len(gc.get_objects()) - objects_before < 1000
         # One leaked byte per await would already show as 100 KB; allow the
-        # allocator some slack but nothing per-iteration.
-        assert growth < 4096
+        # allocator some slack but nothing per-iteration. Under AddressSanitizer
+        # freed memory sits in its quarantine, so RSS grows regardless.
+        if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+            assert growth < 4096
