@@ -32,8 +32,11 @@ def test_map_page_in_a_real_browser(services, flush_redis, tmp_path):
                 break
             except OSError:
                 time.sleep(0.2)
+        # The server keeps a preloaded sanitizer runtime (scripts/test_sanitized.sh);
+        # node and Chromium do not start under it.
+        browser_env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
         run = subprocess.run(["node", str(ROOT / "tests" / "browser" / "map_page.js"), base, str(tmp_path / "map.png")],
-                             env={**os.environ, "HOST_DIR": str(HOST)}, capture_output=True, text=True, timeout=240)
+                             env={**browser_env, "HOST_DIR": str(HOST)}, capture_output=True, text=True, timeout=240)
     finally:
         server.terminate()
         server.wait(timeout=30)
