@@ -55,6 +55,12 @@ def load_env():
             if line and not line.startswith("#") and "=" in line:
                 name, value = line.split("=", 1)
                 os.environ.setdefault(name, value.strip("'\""))
+    # bench_db.sh starts the services on the ports they already run on
+    url = os.environ.get("DATABASE_URL", "")
+    if url:
+        os.environ.setdefault("TERRAVA_PG_PORT", url.rsplit(":", 1)[1].split("/")[0])
+    if "REDIS_PORT" in os.environ:
+        os.environ.setdefault("TERRAVA_REDIS_PORT", os.environ["REDIS_PORT"])
 
 
 def sh(*args, check=True):
@@ -103,9 +109,19 @@ class Services:
             time.sleep(0.1)
         raise RuntimeError("redis did not come back")
 
-    def restart_postgres(self):
+    def pg_ctl(self, *args):
         sh("runuser", "-u", "postgres", "--", f"{PG_BIN}/pg_ctl", "-D", f"{self.pg_base}/data",
-           "-l", f"{self.pg_base}/postgres.log", "-m", "fast", "-w", "-t", "60", "restart")
+           "-l", self.pg_log, "-w", "-t", "60", *args)
+
+    @property
+    def pg_log(self):
+        return f"{self.pg_base}/postgres.log"
+
+    def restart_postgres(self, down_seconds):
+        """Stopped (fast: sessions are ended), down for `down_seconds`, started."""
+        self.pg_ctl("-m", "fast", "stop")
+        time.sleep(down_seconds)
+        self.pg_ctl("start")
 
 
 class Load:
@@ -116,7 +132,7 @@ class Load:
         self.base_url, self.hot, self.cold = base_url, hot, cold
         self.concurrency, self.max_requests = concurrency, max_requests
         self.phase = "warm-up"
-        self.records = []  # (phase, status, seconds, cache hit)
+        self.records = []  # (phase, status, seconds, cache hit, path)
         self.running = True
         self.clients = [f"10.77.{i // 250}.{i % 250 + 1}" for i in range(400)]
 
@@ -129,9 +145,11 @@ class Load:
                 answer = await client.get(path, headers={
                     "X-Forwarded-For": rng.choice(self.clients)})
                 status, hit = answer.status_code, answer.headers.get("x-cache") == "HIT"
+                if status >= 500:
+                    status = f"{status} {answer.json().get('detail')}"
             except Exception as exc:  # noqa: BLE001 - counted as a failure of the phase
                 status, hit = type(exc).__name__, False
-            self.records.append((phase, status, time.monotonic() - started, hit))
+            self.records.append((phase, status, time.monotonic() - started, hit, path))
 
     async def run(self):
         import httpx
@@ -142,11 +160,12 @@ class Load:
 
 
 class Log:
-    """The server's log file: WARNING and ERROR lines of the tile module."""
+    """What a log file gained since the last look: counts of the lines that
+    contain each of `patterns`."""
 
-    def __init__(self, path):
-        self.path = path
-        self.offset = 0
+    def __init__(self, path, patterns):
+        self.path, self.patterns = path, patterns
+        self.offset = os.path.getsize(path)
 
     def take(self):
         with open(self.path, "rb") as f:
@@ -154,9 +173,8 @@ class Log:
             data = f.read()
         self.offset += len(data)
         lines = data.decode(errors="replace").splitlines()
-        return collections.Counter(
-            line.split(":", 1)[0] for line in lines
-            if line.startswith(("WARNING:terrava.tileport:", "ERROR:terrava.tileport:"))), lines
+        return collections.Counter(name for line in lines
+                                   for name, pattern in self.patterns.items() if pattern in line)
 
 
 class Activity:
@@ -165,6 +183,7 @@ class Activity:
     def __init__(self, url):
         self.url = url.replace("+asyncpg", "")
         self.conn = None
+        self.ignored = 0  # the pid of the bench's own lock holder
 
     async def sample(self):
         import asyncpg
@@ -175,11 +194,13 @@ class Activity:
             row = await self.conn.fetchrow(
                 "SELECT count(*) AS connections,"
                 " count(*) FILTER (WHERE state LIKE 'idle in transaction%') AS idle_in_tx,"
+                " count(*) FILTER (WHERE state LIKE 'idle in transaction%'"
+                "   AND now() - state_change > interval '1 second') AS idle_in_tx_1s,"
                 " count(*) FILTER (WHERE state = 'active' AND query LIKE $1) AS tile_statements,"
                 " coalesce(max(extract(epoch FROM now() - query_start))"
                 "   FILTER (WHERE state = 'active' AND query LIKE $1), 0) AS oldest"
                 " FROM pg_stat_activity WHERE usename = current_user AND datname = current_database()"
-                " AND pid <> pg_backend_pid()", TILE_STATEMENT)
+                " AND pid NOT IN (pg_backend_pid(), $2)", TILE_STATEMENT, self.ignored)
             return dict(row)
         except Exception:  # noqa: BLE001 - the database is down during its restart
             self.conn = None
@@ -187,8 +208,8 @@ class Activity:
 
 
 class Phases:
-    def __init__(self, load, log, activity):
-        self.load, self.log, self.activity = load, log, activity
+    def __init__(self, load, log, pg_log, activity):
+        self.load, self.log, self.pg_log, self.activity = load, log, pg_log, activity
         self.results = []
 
     async def run(self, name, seconds, during=None, sample_every=1.0):
@@ -196,6 +217,7 @@ class Phases:
         function, given the phase's end time) acts; pg_stat_activity is
         sampled all along."""
         self.log.take()
+        self.pg_log.take()
         self.load.phase = name
         started = time.monotonic()
         end = started + seconds
@@ -207,33 +229,38 @@ class Phases:
         if action:
             await action
         elapsed = time.monotonic() - started
-        counts, _ = self.log.take()
+        counts = self.log.take() + self.pg_log.take()
         self.results.append((name, elapsed, counts, samples))
 
 
 def report(phases, records, after):
     by_phase = collections.defaultdict(list)
-    for phase, status, seconds, hit in records:
+    slowest = {}
+    for phase, status, seconds, hit, path in records:
         by_phase[phase].append((status, seconds, hit))
-    header = (f"{'phase':<18}{'s':>5}{'requests':>9}  {'statuses':<34}{'p50 s':>7}{'max s':>7}"
-              f"{'hits':>6}{'warn/s':>8}{'err/s':>7}  pg_stat_activity (max over samples)")
-    print(header)
+        if seconds > slowest.get(phase, (0, ""))[0]:
+            slowest[phase] = (seconds, f"{path} {status}")
+    print(f"{'phase':<18}{'s':>4}{'requests':>9}{'p50 s':>7}{'max s':>7}{'hits':>6}"
+          f"{'warn/s':>7}{'err/s':>6}  {'pg_stat_activity, max of the samples':<47}  statuses")
     for name, elapsed, counts, samples in phases:
         rows = by_phase.get(name, [])
         statuses = collections.Counter(status for status, _, _ in rows)
         latencies = [s for _, s, _ in rows] or [0.0]
-        hits = sum(hit for _, _, hit in rows)
         valid = [s for s in samples if s]
-        down = len(samples) - len(valid)
-        activity = ("conn {connections} idle-in-tx {idle_in_tx} tile-stmts {tile_statements} "
-                    "oldest {oldest:.1f}s").format(**{
-                        k: max(s[k] for s in valid) for k in valid[0]}) if valid else "-"
-        if down:
-            activity += f" ({down} samples: database down)"
-        print(f"{name:<18}{elapsed:>5.0f}{len(rows):>9}  "
-              f"{' '.join(f'{k}:{v}' for k, v in sorted(statuses.items(), key=str)):<34}"
-              f"{statistics.median(latencies):>7.2f}{max(latencies):>7.2f}{hits:>6}"
-              f"{counts['WARNING'] / elapsed:>8.1f}{counts['ERROR'] / elapsed:>7.1f}  {activity}")
+        top = {k: max(s[k] for s in valid) for k in valid[0]} if valid else None
+        activity = ("conn {connections:>2} idle-in-tx {idle_in_tx} (>1 s: {idle_in_tx_1s}) "
+                    "tile-stmts {tile_statements:>2} {oldest:>4.1f} s").format(**top) if top else "-"
+        if len(valid) < len(samples):
+            activity += f" (down {len(samples) - len(valid)})"
+        cancels = "".join(f" [{counts[k]} cancelled by the {k}]" for k in ("server", "client")
+                          if counts[k])
+        print(f"{name:<18}{elapsed:>4.0f}{len(rows):>9}{statistics.median(latencies):>7.2f}"
+              f"{max(latencies):>7.2f}{sum(h for _, _, h in rows):>6}"
+              f"{counts['WARNING'] / elapsed:>7.1f}{counts['ERROR'] / elapsed:>6.1f}  {activity:<47}  "
+              + " ".join(f"{k}: {v}" for k, v in sorted(statuses.items(), key=str)) + cancels)
+    print("slowest request of each phase:")
+    for name, (seconds, what) in slowest.items():
+        print(f"  {name:<18}{seconds:>6.2f} s  {what}")
     print("after the run:", after)
 
 
@@ -258,7 +285,16 @@ async def main(args):
     rng = random.Random(7)
     hot = tiles(15, 40, rng)
     cold = tiles(17, 100000, rng) + tiles(18, 100000, rng)
-    locked = tiles(10, 1000, rng) + tiles(11, 1000, rng)  # beyond the hot and cold sets
+    # Tiles of their own for the two lock phases: the clients that leave, and
+    # the statements that run into their zoom's time-out (12 s at zoom 9 and
+    # 10, 15 s at 11 and 12).
+    leaving = tiles(14, 20, rng)
+
+    def beyond(z):  # east of the parcels: empty, so never cached, always queried
+        x, y = tile_of(east, (south + north) / 2, z)
+        return [f"/gis/plots/{z}/{x + i}/{y}.pbf" for i in (2, 3, 4)]
+
+    timing_out = [t for z in (9, 10, 11, 12) for t in beyond(z)]
 
     env = dict(os.environ, DATABASE_URL=url, REDIS_DB=REDIS_DB, PYTHONUNBUFFERED="1")
     log_path = os.path.join(ROOT, "out", "faults-server.log")
@@ -286,7 +322,12 @@ async def main(args):
 
         load = Load(base, hot, cold, args.concurrency, args.max_requests)
         activity = Activity(url)
-        phases = Phases(load, Log(log_path), activity)
+        server_log = Log(log_path, {"WARNING": "WARNING:terrava.tileport:",
+                                    "ERROR": "ERROR:terrava.tileport:"})
+        pg_log = Log(services.pg_log, {
+            "server": "canceling statement due to statement timeout",
+            "client": "canceling statement due to user request"})
+        phases = Phases(load, server_log, pg_log, activity)
         traffic = asyncio.ensure_future(load.run())
         seconds = args.phase_seconds
         await phases.run("warm-up", seconds / 2)
@@ -307,7 +348,7 @@ async def main(args):
         await phases.run("redis resumed", seconds)
 
         await phases.run("postgres restart", seconds,
-                         lambda end: asyncio.to_thread(services.restart_postgres))
+                         lambda end: asyncio.to_thread(services.restart_postgres, 3))
         await phases.run("postgres back", seconds)
 
         async def hold_plots(hold_seconds, disconnecting):
@@ -315,6 +356,7 @@ async def main(args):
             while clients (if `disconnecting`) ask for locked tiles and leave
             after 0.5 s."""
             locker = await asyncpg.connect(url.replace("+asyncpg", ""))
+            activity.ignored = locker.get_server_pid()
             try:
                 async with locker.transaction():
                     await locker.execute('LOCK TABLE "GIS"."PLOT" IN ACCESS EXCLUSIVE MODE')
@@ -328,7 +370,7 @@ async def main(args):
                                     return "left"
                                 return "answered"
 
-                            leavers = await asyncio.gather(*(leave(p) for p in locked[:20]))
+                            leavers = await asyncio.gather(*(leave(p) for p in leaving))
                     await asyncio.sleep(hold_seconds)
                     return collections.Counter(leavers)
             finally:
@@ -341,10 +383,12 @@ async def main(args):
 
         await phases.run("disconnects", seconds, disconnect)
 
-        # The parcel tiles of the load (zoom 17 and 18: 30 s) and the locked
-        # ones (zoom 10: 12 s, 11: 15 s) wait on the lock until their time-out.
-        load.cold = locked
-        await phases.run("statement timeout", 0, lambda end: hold_plots(20, False))
+        # With the table locked, the load's uncached tiles are those of zooms 9
+        # to 12: they wait on the lock until their time-out (12 or 15 s); the
+        # cached ones are served all along.
+        load.cold = timing_out
+        await phases.run("empty tiles", 2)  # the zoom 17 and 18 requests in flight end
+        await phases.run("statement timeout", 0, lambda end: hold_plots(22, False))
         load.cold = cold
         await phases.run("after time-outs", seconds)
         load.running = False
@@ -352,7 +396,10 @@ async def main(args):
         await asyncio.sleep(1)
         after = await activity.sample()
         report(phases.results, load.records, after)
-        print(f"disconnecting clients (lock held 3 s, client time-out 0.5 s): {dict(disconnects)}")
+        cached = sum(services.redis_cli("-n", REDIS_DB, "exists", "mvt_v8:" + p[5:-4].replace(
+            "/", ":")).strip() == "1" for p in leaving)
+        print(f"clients that left (lock held 3 s, client time-out 0.5 s): {dict(disconnects)}; "
+              f"their tiles generated and cached all the same: {cached} of {len(leaving)}")
         print(f"server log: {log_path}")
     finally:
         server.send_signal(signal.SIGINT)
