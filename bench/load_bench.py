@@ -12,8 +12,9 @@ REDIS_DB 10), on 127.0.0.1 only:
    from zoom 16. wrk (bench/wrk_trace.lua) replays it, each client under its
    own address (X-Forwarded-For, which uvicorn trusts from 127.0.0.1 only).
 2. Trace phases, one and two workers sharing Redis: cold (the "mvt_v8:*"
-   keys flushed first) and warm (the same trace again). Each is bounded by
-   the trace's length and by --seconds. Reported: requests per second, p50
+   keys flushed first), warm (the requests the cold pass sent, again) and
+   warm, repeated (those requests over and over). Each is bounded by the
+   trace's length and by --seconds. Reported: requests per second, p50
    and p99 latency, answers by status, cache hits, and the database
    connections of the bench database (pg_stat_activity sampled every 0.2 s).
 3. One client's limit with two workers: one address sending as fast as it
@@ -27,7 +28,8 @@ REDIS_DB 10), on 127.0.0.1 only:
    event loop (latency of a probe request sent every 50 ms).
 
 The figures of one run go to out/load_bench.json as well. Nothing here asserts
-timings: it prints what it measured.
+timings: it prints what it measured. --only picks phases (trace, limit, cache,
+stampede, plans).
 """
 
 import argparse
@@ -38,7 +40,6 @@ import os
 import random
 import signal
 import socket
-import statistics
 import subprocess
 import sys
 import tempfile
