@@ -12,8 +12,9 @@ REDIS_DB 10), on 127.0.0.1 only:
    from zoom 16. wrk (bench/wrk_trace.lua) replays it, each client under its
    own address (X-Forwarded-For, which uvicorn trusts from 127.0.0.1 only).
 2. Trace phases, one and two workers sharing Redis: cold (the "mvt_v8:*"
-   keys flushed first) and warm (the same trace again). Each is bounded by
-   the trace's length and by --seconds. Reported: requests per second, p50
+   keys flushed first), warm (the requests the cold pass sent, again) and
+   warm, repeated (those requests over and over). Each is bounded by the
+   trace's length and by --seconds. Reported: requests per second, p50
    and p99 latency, answers by status, cache hits, and the database
    connections of the bench database (pg_stat_activity sampled every 0.2 s).
 3. One client's limit with two workers: one address sending as fast as it
@@ -27,7 +28,8 @@ REDIS_DB 10), on 127.0.0.1 only:
    event loop (latency of a probe request sent every 50 ms).
 
 The figures of one run go to out/load_bench.json as well. Nothing here asserts
-timings: it prints what it measured.
+timings: it prints what it measured. --only picks phases (trace, limit, cache,
+stampede, plans).
 """
 
 import argparse
@@ -38,7 +40,6 @@ import os
 import random
 import signal
 import socket
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -304,8 +305,16 @@ class Database:
                 await asyncio.wait_for(stop.wait(), every)
             except asyncio.TimeoutError:
                 pass
-        await asyncio.sleep(1.0)
-        row = await self.stats.fetchrow(query, self.name, self.data.get_server_pid())
+        # Requests cut off by the end of the run are still being answered:
+        # wait until the server has finished them (at most 40 s).
+        started = time.monotonic()
+        while True:
+            row = await self.stats.fetchrow(query, self.name, self.data.get_server_pid())
+            if row["in_use"] == 0 or time.monotonic() - started > 40:
+                break
+            await asyncio.sleep(0.2)
+        peak["drain_s"] = time.monotonic() - started
+        peak["in_use_at_rest"] = row["in_use"]
         peak["in_transaction_at_rest"] = row["in_transaction"]
         return peak
 
@@ -345,8 +354,20 @@ async def run_wrk(port, trace_file, seconds, connections, threads=2, delay_ms=0,
         "wrk", "-t", str(threads), "-c", str(connections), "-d", f"{seconds}s", "--timeout", "35s",
         "-s", LUA, f"http://{LOOPBACK}:{port}", env=env,
         stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.STDOUT)
-    out, _ = await process.communicate()
-    text = out.decode()
+    lines = []
+    finished = 0
+    while True:
+        line = await process.stdout.readline()
+        if not line:
+            break
+        lines.append(line.decode())
+        if line.startswith(b"THREAD-DONE"):
+            finished += 1
+            if finished == threads:
+                # wrk would wait out -d; SIGINT ends it now, with its report.
+                process.send_signal(signal.SIGINT)
+    await process.wait()
+    text = "".join(lines)
     for line in text.splitlines():
         if line.startswith("RESULT "):
             return json.loads(line[len("RESULT "):])
@@ -382,11 +403,13 @@ async def trace_phases(db, redis, url, workers, trace_file, args, log_dir, resul
         await server.wait_ready()
         await flush_tiles(redis)
         limit = 0
-        for phase in ("cold", "warm"):
-            # The warm pass repeats exactly the requests the cold one sent.
+        for phase in ("cold", "warm", "warm, repeated"):
+            # The warm pass repeats exactly the requests the cold one sent;
+            # the repeated one goes round them for the whole time.
             result = await measured_wrk(db, server.port, trace_file, args.seconds, args.connections,
-                                        limit=limit)
-            limit = -(-result["sent"] // 2)
+                                        limit=limit, cycle=phase == "warm, repeated")
+            if phase == "cold":
+                limit = -(-result["sent"] // 2)
             result["name"] = f"{workers} worker{'s' if workers > 1 else ''}, {phase}"
             results["trace"].append(result)
             print_trace_row(result)
@@ -585,10 +608,11 @@ async def plans_under_tiles(db, redis, url, probe_path, trace, trace_file, log_d
 def print_trace_row(r):
     statuses = " ".join(f"{k}:{v}" for k, v in sorted(r["statuses"].items()))
     c = r["db_connections"]
-    print(f"  {r['name']:<18} {rps(r):6.0f} req/s  p50 {r['p50_ms']:7.1f} ms  p99 {r['p99_ms']:7.1f} ms  "
+    print(f"  {r['name']:<26} {rps(r):6.0f} req/s  p50 {r['p50_ms']:7.1f} ms  p99 {r['p99_ms']:7.1f} ms  "
           f"errors {errors(r)}  hits {r['hits']}/{r['requests']}  [{statuses}]  db connections: "
           f"open {c['open']}, in use {c['in_use']}, idle in transaction {c['in_transaction']} "
-          f"(longest {c['longest_ms']:.0f} ms, {c['in_transaction_at_rest']} after the run)")
+          f"(longest {c['longest_ms']:.0f} ms); after the run, drained in {c['drain_s']:.1f} s: in use "
+          f"{c['in_use_at_rest']}, idle in transaction {c['in_transaction_at_rest']}")
 
 
 async def main():

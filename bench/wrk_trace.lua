@@ -6,13 +6,15 @@
 --   TRACE_DELAY  milliseconds each connection waits before its next request
 --                (0: as fast as the server answers)
 --   TRACE_LIMIT  requests a thread sends at most (0: the whole trace share)
---   TRACE_CYCLE  1: start the share again when it is done (until wrk's -d)
+--   TRACE_CYCLE  1: start the share (or its first TRACE_LIMIT requests) again
+--                when it is done, until wrk's -d
 --   TRACE_THREADS  wrk's -t
 --
 -- Every simulated client is one address (X-Forwarded-For), so the server's
 -- per-client limit applies to it as to a real browser behind a proxy. Thread t
 -- of n replays the clients c with c % n == t, taking their requests in turn,
--- and stops when its share of the trace is done (or at wrk's -d).
+-- and stops when its share of the trace is done (or at wrk's -d); requests
+-- still in flight then are not counted.
 -- done() prints one line "RESULT {json}" with the figures.
 
 local threads = {}
@@ -59,14 +61,12 @@ function init(args)
     position = position + 1
   end
   limit = tonumber(os.getenv("TRACE_LIMIT") or "0")
-  cycle = os.getenv("TRACE_CYCLE") == "1"
-  if cycle then
-    limit = math.huge
-  elseif limit == 0 or limit > #queue then
-    limit = #queue
-  end
+  if limit == 0 or limit > #queue then limit = #queue end
+  length = limit
+  if os.getenv("TRACE_CYCLE") == "1" then limit = math.huge end
   pause = tonumber(os.getenv("TRACE_DELAY") or "0")
   sent = 0
+  stopped = false
   statuses = {}
   hits = 0
   last = nil
@@ -74,11 +74,18 @@ end
 
 function request()
   if sent >= limit then
-    wrk.thread:stop()
+    -- wrk itself runs until -d: the driver ends it (SIGINT) once every
+    -- thread has said it is done, so that the duration is the real one.
+    if not stopped then
+      stopped = true
+      io.write("THREAD-DONE\n")
+      io.flush()
+      wrk.thread:stop()
+    end
     return last
   end
   sent = sent + 1
-  local entry = queue[(sent - 1) % #queue + 1]
+  local entry = queue[(sent - 1) % length + 1]
   local headers = {}
   headers["X-Forwarded-For"] = "10.77." .. math.floor(entry[1] / 250) .. "." .. (entry[1] % 250 + 1)
   last = wrk.format("GET", entry[2], headers)

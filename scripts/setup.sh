@@ -31,6 +31,7 @@ packages=(
   libpango-1.0-0 libpangoft2-1.0-0
   cmake g++ make
   chromium
+  wrk
 )
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()
