@@ -4,7 +4,8 @@
     python -m plancli site 1201                         # ./SitePlan_1201.pdf
 
 Run from host/ (or as `python host/plancli.py`). The database is the one of
-DATABASE_URL; ../.services/env fills it in when it is not set. Several ids
+DATABASE_URL; when it is not set, ../.services/demo.env (the demo's data,
+written by scripts/demo.sh) or else ../.services/env fills it in. Several ids
 show a progress bar. Every id is checked before anything is drawn: an unknown
 parcel or a database that cannot be reached ends the run with one line on
 stderr and exit status 1, and no file is written. A document is written to a
@@ -31,11 +32,13 @@ class PlanError(Exception):
 
 
 def load_services_env():
-    env = HERE.parent / ".services" / "env"
-    if env.exists():
-        from dotenv import load_dotenv
+    for name in ("demo.env", "env"):
+        env = HERE.parent / ".services" / name
+        if env.exists():
+            from dotenv import load_dotenv
 
-        load_dotenv(env, override=False)
+            load_dotenv(env, override=False)
+            return
 
 
 def parse_arguments(argv):

@@ -591,7 +591,12 @@ async def current_marker(url: str) -> str | None:
         await conn.close()
 
 
-async def load(url: str, cad: Cadastre, parcels: int, seed: int, log) -> None:
+LOAD_STEPS = 8 + 2  # the tables' COPY, then indexes and constraints, then ANALYZE
+
+
+async def load(url: str, cad: Cadastre, parcels: int, seed: int, log, step=lambda what: None) -> None:
+    """Replaces the "GIS" schema with `cad` in one transaction; `step(what)`
+    is called after each of the LOAD_STEPS steps."""
     import asyncpg
 
     schema = SCHEMA_FILE.read_text()
@@ -605,6 +610,7 @@ async def load(url: str, cad: Cadastre, parcels: int, seed: int, log) -> None:
             t = time.perf_counter()
             for table, columns, payload in copy_payloads(cad):
                 await conn.copy_to_table(table, schema_name="GIS", columns=columns, source=io.BytesIO(payload), format="text")
+                step(table)
             log(f"copied rows in {time.perf_counter() - t:.1f} s")
             t = time.perf_counter()
             await conn.execute(index_sql)
@@ -615,12 +621,14 @@ async def load(url: str, cad: Cadastre, parcels: int, seed: int, log) -> None:
                     f"(SELECT coalesce(max(\"{column}\"), 0) + 1 FROM \"GIS\".\"{table}\"), false)"
                 )
             await conn.execute(f"COMMENT ON SCHEMA \"GIS\" IS '{marker(parcels, seed)}'")
+            step("indexes")
             log(f"indexes and constraints in {time.perf_counter() - t:.1f} s")
             # Statistics are needed at once: the tile service estimates layer
             # extents from them.
             t = time.perf_counter()
             await conn.execute('ANALYZE "GIS"."LGAs", "GIS"."Districts", "GIS"."CadZones", "GIS"."PLOT", '
                                '"GIS"."BEACON", "GIS"."BOUNDARY", "GIS"."ROAD", "GIS"."LAND_PURPOSE"')
+            step("analyze")
             log(f"analyze in {time.perf_counter() - t:.1f} s")
     finally:
         await conn.close()
@@ -667,28 +675,51 @@ def main(argv=None) -> int:
                     help="leave the tile service's cached tiles in Redis (they describe the old data)")
     args = ap.parse_args(argv)
 
-    def log(msg: str) -> None:
-        print(f"gen_cadastre: {msg}", file=sys.stderr, flush=True)
-
-    url = None
+    # A progress bar on a terminal (generation, then each load step); the
+    # log lines go above it.
+    bar = None
     if not args.dry_run:
-        url = database_url(args.database_url)
-        if args.if_changed and asyncio.run(current_marker(url)) == marker(args.parcels, args.seed):
-            log(f"database already holds {args.parcels} parcels (seed {args.seed}); nothing to do")
+        from tqdm import tqdm
+
+        bar = tqdm(total=1 + LOAD_STEPS, desc=f"cadastre of {args.parcels} parcels", unit="step",
+                   file=sys.stderr, disable=None, leave=False)
+
+    def log(msg: str) -> None:
+        line = f"gen_cadastre: {msg}"
+        if bar is not None and not bar.disable:
+            bar.write(line, file=sys.stderr)
+        else:
+            print(line, file=sys.stderr, flush=True)
+
+    def step(what: str) -> None:
+        if bar is not None:
+            bar.set_postfix_str(what)
+            bar.update()
+
+    try:
+        url = None
+        if not args.dry_run:
+            url = database_url(args.database_url)
+            if args.if_changed and asyncio.run(current_marker(url)) == marker(args.parcels, args.seed):
+                log(f"database already holds {args.parcels} parcels (seed {args.seed}); nothing to do")
+                return 0
+        t0 = time.perf_counter()
+        cad = generate(args.parcels, args.seed)
+        step("generated")
+        log(f"generated {len(cad.plots)} parcels, {len(cad.beacons)} beacons, {len(cad.boundaries)} boundary courses, "
+            f"{len(cad.roads)} roads, {len(cad.cadzones)} cadastral zones, {len(cad.districts)} districts, "
+            f"{len(cad.lgas)} LGAs in {time.perf_counter() - t0:.1f} s")
+        if args.dry_run:
             return 0
-    t0 = time.perf_counter()
-    cad = generate(args.parcels, args.seed)
-    log(f"generated {len(cad.plots)} parcels, {len(cad.beacons)} beacons, {len(cad.boundaries)} boundary courses, "
-        f"{len(cad.roads)} roads, {len(cad.cadzones)} cadastral zones, {len(cad.districts)} districts, "
-        f"{len(cad.lgas)} LGAs in {time.perf_counter() - t0:.1f} s")
-    if args.dry_run:
+        t1 = time.perf_counter()
+        asyncio.run(load(url, cad, args.parcels, args.seed, log, step))
+        if not args.keep_tile_cache:
+            drop_cached_tiles(log)
+        log(f"loaded in {time.perf_counter() - t1:.1f} s (total {time.perf_counter() - t0:.1f} s)")
         return 0
-    t1 = time.perf_counter()
-    asyncio.run(load(url, cad, args.parcels, args.seed, log))
-    if not args.keep_tile_cache:
-        drop_cached_tiles(log)
-    log(f"loaded in {time.perf_counter() - t1:.1f} s (total {time.perf_counter() - t0:.1f} s)")
-    return 0
+    finally:
+        if bar is not None:
+            bar.close()
 
 
 if __name__ == "__main__":

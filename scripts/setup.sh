@@ -11,16 +11,15 @@
 #      to the host code (scripts/link_host_modules.sh)
 #   4. the map page's JavaScript (npm, host/node_modules)
 #   5. the services (scripts/services.sh start)
-#   6. the demo data set, loaded unless the database holds it already
+#   6. the tests' data set (500 parcels in the database "terrava"), loaded
+#      unless the database holds it already; scripts/demo.sh adds the demo's
 #
-# Environment: TERRAVA_SKIP_BUILD=1 skips step 3; TERRAVA_DEMO_PARCELS sets
-# the size of the demo data set (default 500).
+# Environment: TERRAVA_SKIP_BUILD=1 skips step 3.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cd "$ROOT"
 PYTHON="${PYTHON:-python3}"
-DEMO_PARCELS="${TERRAVA_DEMO_PARCELS:-500}"
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 
 step() { printf '\n== setup: %s\n' "$*" >&2; }
@@ -32,6 +31,7 @@ packages=(
   libpango-1.0-0 libpangoft2-1.0-0
   cmake g++ make
   chromium
+  wrk
 )
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()
@@ -48,24 +48,86 @@ else
 fi
 
 step "Python packages"
-"$PYTHON" -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.12"
-# The runtime and test dependencies as pyproject.toml lists them.
+# The build backend, then the runtime and test dependencies as pyproject.toml
+# lists them; only those not installed already (in a version that fits) go
+# to pip.
 mapfile -t requirements < <("$PYTHON" - <<'PY'
 import tomllib
+from importlib import metadata
+
 project = tomllib.load(open("pyproject.toml", "rb"))["project"]
-for req in project["dependencies"] + project.get("optional-dependencies", {}).get("test", []):
-    print(req)
+wanted = ["scikit-build-core>=0.10", "pybind11>=2.12"]
+wanted += project["dependencies"] + project.get("optional-dependencies", {}).get("test", [])
+try:
+    from packaging.requirements import Requirement
+except ImportError:  # no way to compare versions: let pip decide
+    Requirement = None
+
+
+def satisfied(req, extra=None):
+    """True when `req` (a requirement text) is installed in a fitting version,
+    the requirements of its extras included."""
+    r = Requirement(req)
+    env = {"extra": extra or ""}
+    if r.marker is not None and not r.marker.evaluate(env):
+        return True
+    try:
+        if not r.specifier.contains(metadata.version(r.name), prereleases=True):
+            return False
+    except metadata.PackageNotFoundError:
+        return False
+    for e in r.extras:
+        for dep in metadata.requires(r.name) or []:
+            d = Requirement(dep)
+            if d.marker is not None and d.marker.evaluate({"extra": e}) and not satisfied(dep, e):
+                return False
+    return True
+
+
+for req in wanted:
+    if Requirement is None or not satisfied(req):
+        print(req)
 PY
 )
-"$PYTHON" -m pip install -q "${requirements[@]}"
+if ((${#requirements[@]})); then
+  "$PYTHON" -m pip install -q "${requirements[@]}"
+else
+  echo "all present" >&2
+fi
 
-if [[ "${TERRAVA_SKIP_BUILD:-0}" != 1 ]]; then
+# What the installed modules were built from: the sources, the build files
+# and the interpreter. When it matches the stamp of the last build and the
+# modules are installed, nothing is rebuilt.
+build_inputs() {
+  {
+    "$PYTHON" -c 'import sys; print(sys.executable, sys.version)'
+    find CMakeLists.txt pyproject.toml native api tests/native -type f \
+      ! -name '*.pyc' ! -path '*/__pycache__/*' -print0 | sort -z | xargs -0 sha256sum
+  } | sha256sum | cut -d' ' -f1
+}
+# The installed modules are the ones copied next to the host code (and not,
+# say, those another checkout installed into the same interpreter).
+modules_installed() {
+  "$PYTHON" -c '
+import filecmp, importlib.util, pathlib, sys
+for name, where in (("tileport", "routers"), ("plots", "helpers"), ("plansmith", "services")):
+    spec = importlib.util.find_spec("terrava." + name)
+    copy = pathlib.Path("host", where, pathlib.Path(spec.origin).name) if spec and spec.origin else None
+    if copy is None or not copy.exists() or not filecmp.cmp(spec.origin, copy, shallow=False):
+        sys.exit(1)'
+}
+STAMP=build/wheel/terrava-build.stamp
+if [[ "${TERRAVA_SKIP_BUILD:-0}" == 1 ]]; then
+  step "extension modules skipped (TERRAVA_SKIP_BUILD=1)"
+elif inputs="$(build_inputs)" && [[ -f "$STAMP" && "$(cat "$STAMP")" == "$inputs" ]] && modules_installed; then
+  step "extension modules up to date"
+else
   step "extension modules"
+  rm -f "$STAMP"
   "$PYTHON" -m pip install -q --no-build-isolation --no-deps \
     -Cbuild-dir=build/wheel -Ccmake.define.TERRAVA_BUILD_TESTS=ON .
   scripts/link_host_modules.sh
-else
-  step "extension modules skipped (TERRAVA_SKIP_BUILD=1)"
+  echo "$inputs" >"$STAMP"
 fi
 
 step "map page libraries"
@@ -78,8 +140,8 @@ fi
 step "services"
 scripts/services.sh start
 
-step "demo data"
+step "test data"
 set -a
 . "$ROOT/.services/env"
 set +a
-"$PYTHON" scripts/gen_cadastre.py --parcels "$DEMO_PARCELS" --if-changed
+"$PYTHON" scripts/gen_cadastre.py --parcels 500 --if-changed

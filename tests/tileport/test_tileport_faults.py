@@ -1,5 +1,6 @@
 """The tile endpoint when Redis or the database misbehave."""
 
+import asyncio
 import os
 import uuid
 
@@ -48,9 +49,30 @@ def test_refused_expire_never_locks_the_client_out(get, run, bad_redis, module_r
         assert {get("/gis/plots/7/0/0.pbf").status_code for _ in range(45)} == {204}
     finally:
         run(redis_admin.delete(f"rate_limit:gis:{client_ip}"))
+    warnings = tile_log("WARNING")  # the same failure each time: repeats are only counted
+    assert warnings and all(w.startswith("Rate limit check failed: ") for w in warnings)
+
+
+@pytest.mark.parametrize("kind, fail", [
+    ("Rate limit check failed", lambda tp, get, run: get("/gis/plots/7/0/0.pbf")),
+    ("Cache get failed", lambda tp, get, run: run(tp.safe_cache_get("plots:9:1:1"))),
+    ("Cache set failed", lambda tp, get, run: run(tp.safe_cache_set("plots:9:1:1", b"t", 60))),
+])
+def test_an_outage_logs_each_failure_once_a_second_with_a_count(
+        tp, get, run, bad_redis, module_redis, tile_log, kind, fail):
+    # Down, Redis fails every request alike: 51 failures, the last after a pause.
+    module_redis(bad_redis("down"))
+    for _ in range(50):
+        fail(tp, get, run)
+    run(asyncio.sleep(1.05))
+    fail(tp, get, run)
     warnings = tile_log("WARNING")
-    assert len(warnings) == 45
-    assert all(w.startswith("Rate limit check failed: ") for w in warnings)
+    counted = [w for w in warnings if w.endswith(" more with the same error not logged")]
+    written = [w for w in warnings if w not in counted]
+    assert all(w.startswith(kind) and "Error 111 connecting" in w for w in written)
+    assert 2 <= len(written) < 51
+    assert len(written) + sum(int(w.split(": ")[1].split()[0]) for w in counted) == 51
+    assert counted and all(w.startswith(kind + ": ") for w in counted)
 
 
 @pytest.fixture

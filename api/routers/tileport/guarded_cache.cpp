@@ -6,6 +6,7 @@
 #include "deadline.hpp"
 #include "pyglue.hpp"
 #include "transaction.hpp"
+#include "warning_throttle.hpp"
 
 namespace tileport {
 namespace {
@@ -32,7 +33,9 @@ Coro safe_cache_get(Args a) {
     failure = std::move(e);
   }
   if (failure) {
-    log_warning(concat({py::str("Cache get failed for "), key, py::str(": "), failure->value()}));
+    log_repeated_warning(
+        "Cache get failed", failure->value(),
+        concat({py::str("Cache get failed for "), key, py::str(": "), failure->value()}));
     co_return py::none();
   }
   co_return value;
@@ -49,7 +52,9 @@ Coro safe_cache_set(Args a) {
     failure = std::move(e);
   }
   if (failure) {
-    log_warning(concat({py::str("Cache set failed for "), key, py::str(": "), failure->value()}));
+    log_repeated_warning(
+        "Cache set failed", failure->value(),
+        concat({py::str("Cache set failed for "), key, py::str(": "), failure->value()}));
   }
   co_return py::none();
 }

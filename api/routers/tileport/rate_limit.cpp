@@ -5,6 +5,7 @@
 #include <terrava/bridge.hpp>
 
 #include "pyglue.hpp"
+#include "warning_throttle.hpp"
 
 namespace tileport {
 
@@ -80,7 +81,8 @@ Coro limit(Args a) {
     }
   }
   if (failure && truthy(log_failures)) {
-    log_warning(concat({py::str("Rate limit check failed: "), failure->value()}));
+    log_repeated_warning("Rate limit check failed", failure->value(),
+                         concat({py::str("Rate limit check failed: "), failure->value()}));
   }
   co_return py::none();
 }
