@@ -2,6 +2,7 @@
 deed and site plans rendered by WeasyPrint and read back with poppler."""
 
 import asyncio
+import os
 import re
 import subprocess
 
@@ -222,7 +223,7 @@ def test_odd_records_give_a_document_or_none(parcel, tmp_path, monkeypatch, edit
         assert all(e in words for e in expected), words
 
 
-@pytest.mark.skipif("libasan" in __import__("os").environ.get("LD_PRELOAD", ""),
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer keeps freed memory in its quarantine")
 def test_a_run_of_plans_leaves_the_heap_as_it_found_it(parcel):
     # Each plan used to leave its font set-up and its picture's URL behind,

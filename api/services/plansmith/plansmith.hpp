@@ -17,6 +17,7 @@ using terrava::Coro;
 using terrava::equals;
 using terrava::format;
 using terrava::global;
+using terrava::import_from;
 using terrava::truthy;
 
 // The signature line of both documents.
