@@ -12,6 +12,7 @@
 
 #include "bbox_sql.hpp"
 #include "layers.hpp"
+#include "libraries.hpp"
 #include "pyglue.hpp"
 #include "rate_limit.hpp"
 #include "tile_answers.hpp"
@@ -94,7 +95,7 @@ py::dict tile_params(const Box& box, py::handle max_features) {
 }
 
 [[noreturn]] void raise_for_tile_failure(py::error_already_set& error, py::handle layer_name) {
-  if (error.matches(global("asyncio").attr("TimeoutError"))) {
+  if (error.matches(lib().TimeoutError)) {
     log_error(concat({py::str("Timeout generating bbox tile for "), layer_name}));
     raise_http_exception(408, py::str("Query timeout"));
   }

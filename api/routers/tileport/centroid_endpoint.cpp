@@ -7,6 +7,7 @@
 #include <terrava/bridge.hpp>
 
 #include "layers.hpp"
+#include "libraries.hpp"
 #include "pyglue.hpp"
 #include "transaction.hpp"
 
@@ -30,7 +31,7 @@ py::object envelope(py::handle data) {
 py::object cached_answer(py::handle cached) {
   if (!truthy(cached)) return {};
   try {
-    py::object data = py::module_::import("json").attr("loads")(cached.attr("decode")("utf-8"));
+    py::object data = lib().json_loads(cached.attr("decode")("utf-8"));
     return envelope(data);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
@@ -73,7 +74,7 @@ py::dict response_data(py::handle layer_name, py::handle record, py::handle row,
 }
 
 [[noreturn]] void raise_for_database_failure(py::error_already_set& error, py::handle layer_name) {
-  if (error.matches(global("asyncio").attr("TimeoutError"))) {
+  if (error.matches(lib().TimeoutError)) {
     log_error(concat({py::str("Timeout calculating centroid for "), layer_name}));
     raise_http_exception(408, py::str("Centroid calculation timeout"));
   }
@@ -129,7 +130,7 @@ Coro get_central_tile_info(Args a) {
   // 12. Cached as JSON text; a value that cannot be written is not cached.
   py::object cache_data;
   try {
-    cache_data = py::module_::import("json").attr("dumps")(data).attr("encode")("utf-8");
+    cache_data = lib().json_dumps(data).attr("encode")("utf-8");
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_Exception)) throw;
   }

@@ -9,10 +9,12 @@
 #include "guarded_cache.hpp"
 #include "invalidation.hpp"
 #include "layers.hpp"
+#include "libraries.hpp"
 #include "pyglue.hpp"
 #include "rate_limit.hpp"
 #include "routes.hpp"
 #include "settings.hpp"
+#include "tile_generation.hpp"
 #include "tile_sql.hpp"
 #include "zoom.hpp"
 
@@ -80,6 +82,7 @@ void set_constants() {
 
 void init(py::module_& m) {
   import_libraries();
+  resolve_libraries();
   global("load_dotenv")();
   configure_logging(m);
   create_router();
@@ -87,6 +90,7 @@ void init(py::module_& m) {
   read_redis_settings();
   create_redis_client();
   prepare_rate_limit(m);
+  prepare_tile_generation(m);
   define_binary_redis_cache(m);
   create_module_cache(m);
   define_invalidation(m);

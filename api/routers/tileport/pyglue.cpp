@@ -1,5 +1,7 @@
 #include "pyglue.hpp"
 
+#include "libraries.hpp"
+
 namespace tileport {
 namespace {
 
@@ -8,7 +10,7 @@ void call_logger(const char* level, py::handle message) { global("logger").attr(
 }  // namespace
 
 void raise_http_exception(int status, py::handle detail) {
-  py::object type = global("HTTPException");
+  py::handle type = lib().HTTPException;
   py::object error = type(py::arg("status_code") = status, py::arg("detail") = detail);
   PyErr_SetObject(type.ptr(), error.ptr());
   throw py::error_already_set();

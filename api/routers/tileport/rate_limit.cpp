@@ -4,6 +4,7 @@
 #include <string>
 #include <terrava/bridge.hpp>
 
+#include "libraries.hpp"
 #include "pyglue.hpp"
 #include "warning_throttle.hpp"
 
@@ -44,14 +45,12 @@ py::object count_request(py::handle redis_client, py::handle key) {
   return redis_client.attr("evalsha")(script_digest(), 1, key, kWindowSeconds);
 }
 
-bool script_unknown(py::error_already_set& error) {
-  return error.matches(py::module_::import("redis.exceptions").attr("NoScriptError"));
-}
+bool script_unknown(py::error_already_set& error) { return error.matches(lib().NoScriptError); }
 
 // The 429 passes on and every other Exception is absorbed; cancellation
 // passes through.
 bool absorbed(py::error_already_set& error) {
-  return !error.matches(global("HTTPException")) && error.matches(PyExc_Exception);
+  return !error.matches(lib().HTTPException) && error.matches(PyExc_Exception);
 }
 
 void check_count(py::handle count, py::handle limit, py::handle refusal) {

@@ -9,11 +9,12 @@
 
 #include "coords.hpp"
 #include "layers.hpp"
+#include "libraries.hpp"
 #include "pyglue.hpp"
 #include "rate_limit.hpp"
 #include "tile_answers.hpp"
+#include "tile_generation.hpp"
 #include "tile_sql.hpp"
-#include "transaction.hpp"
 
 namespace tileport {
 namespace {
@@ -57,11 +58,11 @@ py::dict envelope_params(py::handle bbox) {
 // been rolled back and the session closed by then.
 [[noreturn]] void raise_for_database_failure(py::error_already_set& error, py::handle tile,
                                              py::handle z) {
-  if (error.matches(global("asyncio").attr("TimeoutError"))) {
+  if (error.matches(lib().TimeoutError)) {
     log_error(concat({py::str("Timeout generating tile "), tile}));
     raise_http_exception(408, concat({py::str("Tile generation timeout at zoom "), z}));
   }
-  if (error.matches(global("SQLAlchemyError"))) {
+  if (error.matches(lib().SQLAlchemyError)) {
     log_error(concat({py::str("Database error for tile "), tile, py::str(": "), error.value()}));
     raise_http_exception(500, py::str("Database error"));
   }
@@ -112,26 +113,24 @@ Coro get_tile_xyz(Args a) {
     co_return tile_response(cached, cache_headers(py::int_(plan->config.cache_ttl), "HIT"));
   }
 
-  // 7-9. Envelope and statement, inside the transaction.
+  // 7-9. Envelope and statement, inside the transaction; concurrent misses of
+  // this tile share one statement and one cache write.
   py::object bbox = global("xyz_to_bbox_web_mercator")(z, x, y);
-  py::dict params = envelope_params(bbox);
-  py::float_ timeout(statement_timeout(saturated_int(z, "<=")));
   py::object mvt_content;
   std::optional<py::error_already_set> db_failure;
   try {
-    mvt_content = co_await run_in_transaction(global("db_transaction"), db,
-                                              global("text")(plan_sql(layer_name, *plan)), params,
-                                              timeout, "scalar_one_or_none");
+    TileJob job{cache_key, plan_sql(layer_name, *plan), envelope_params(bbox),
+                py::float_(statement_timeout(saturated_int(z, "<="))),
+                py::int_(plan->config.cache_ttl)};
+    mvt_content = co_await generate_once(db, std::move(job));
   } catch (py::error_already_set& e) {
     db_failure = std::move(e);
   }
   if (db_failure) raise_for_database_failure(*db_failure, tile_name(layer_name, z, x, y), z);
 
-  // 10-11. Answer; empty tiles are not cached.
-  if (truthy(mvt_content)) {
-    co_await global("safe_cache_set")(cache_key, mvt_content, py::int_(plan->config.cache_ttl));
-    co_return tile_response(mvt_content, py::none());
-  }
+  // 10-11. Answer; the generation has cached a non-empty tile, empty tiles are
+  // not cached.
+  if (truthy(mvt_content)) co_return tile_response(mvt_content, py::none());
   log_info(concat({py::str("Empty tile generated for "), tile_name(layer_name, z, x, y),
                    py::str(" - bbox: "), bbox}));
   co_return empty_response();

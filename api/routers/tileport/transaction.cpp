@@ -4,6 +4,9 @@
 #include <optional>
 #include <terrava/pyhelpers.hpp>
 
+#include "deadline.hpp"
+#include "libraries.hpp"
+
 namespace tileport {
 namespace {
 
@@ -82,46 +85,57 @@ bool cancelled_by_server(py::error_already_set& error) {
   return terrava::equals(code, py::str("57014"));
 }
 
+// The key, in the info of the database connection (SQLAlchemy keeps it with
+// the DBAPI connection, across pool checkouts), of the statement_timeout the
+// connection runs with, in milliseconds.
+constexpr const char* kBoundKey = "tileport.statement_timeout_ms";
+
 }  // namespace
 
 Coro run_in_transaction(py::object transaction, py::object db, py::object sql, py::object params,
                         py::object timeout, const char* fetch) {
-  py::object asyncio = py::module_::import("asyncio");
-  py::object wait_for = asyncio.attr("wait_for");
-  py::object loop_time = asyncio.attr("get_running_loop")().attr("time");
+  py::object loop_time = lib().get_running_loop().attr("time");
   const double seconds = terrava::as_double(timeout);
   const double deadline = loop_time().cast<double>() + seconds;
-  std::optional<py::error_already_set> server_timeout;
-  py::object fetched;
+  auto time_left = [&] { return py::float_(std::max(0.0, deadline - loop_time().cast<double>())); };
+  std::optional<py::error_already_set> failure;
+  py::object fetched, connection_info;
   try {
     fetched = co_await terrava::async_with(transaction(db), [&](py::object) -> Coro {
       // The client's deadline alone leaves PostgreSQL running an abandoned
       // statement until its cancel request arrives (if it does): the server
-      // gets the same bound, for this transaction only. Both statements share
-      // the one deadline, as the connection is taken by the first of them.
-      const long long ms = std::max(1LL, static_cast<long long>(seconds * 1000.0));
-      py::object set_local = terrava::global("text")(
-          terrava::concat({py::str("SET LOCAL statement_timeout = "), py::int_(ms)}));
-      co_await wait_for(db.attr("execute")(set_local), py::arg("timeout") = timeout);
+      // gets the same bound. It is a setting of the connection, sent only
+      // when the connection's last bound differs, so a run of tiles on one
+      // connection pays no round trip for it. Taking the connection, the
+      // setting and the statement share the one deadline.
+      py::object connection = co_await with_deadline(db.attr("connection")(), timeout);
+      connection_info = connection.attr("info");
+      py::int_ ms(std::max(1LL, static_cast<long long>(seconds * 1000.0)));
+      if (!terrava::equals(terrava::get_or(connection_info, kBoundKey, py::none()), ms)) {
+        py::object set_bound =
+            terrava::global("text")(terrava::concat({py::str("SET statement_timeout = "), ms}));
+        co_await with_deadline(db.attr("execute")(set_bound), time_left());
+        connection_info[kBoundKey] = ms;
+      }
       py::object statement =
           params.is_none() ? db.attr("execute")(sql) : db.attr("execute")(sql, params);
-      py::float_ left(std::max(0.0, deadline - loop_time().cast<double>()));
-      py::object result = co_await wait_for(statement, py::arg("timeout") = left);
+      py::object result = co_await with_deadline(statement, time_left());
       co_return result.attr(fetch)();
     });
   } catch (py::error_already_set& e) {
-    if (!cancelled_by_server(e)) throw;
-    server_timeout = std::move(e);
+    failure = std::move(e);
   }
-  if (server_timeout) {
-    // The server's time-out is the same deadline as the client's: answered alike.
-    py::object error = asyncio.attr("TimeoutError")();
-    PyException_SetCause(error.ptr(), server_timeout->value().inc_ref().ptr());  // steals
-    PyException_SetContext(error.ptr(), server_timeout->value().inc_ref().ptr());
-    PyErr_SetObject(asyncio.attr("TimeoutError").ptr(), error.ptr());
-    throw py::error_already_set();
-  }
-  co_return fetched;
+  if (!failure) co_return fetched;
+  // A rollback undoes a setting made in its transaction: the next statement
+  // on this connection sets it again.
+  if (connection_info) connection_info.attr("pop")(kBoundKey, py::none());
+  if (!cancelled_by_server(*failure)) throw std::move(*failure);
+  // The server's time-out is the same deadline as the client's: answered alike.
+  py::object error = lib().TimeoutError();
+  PyException_SetCause(error.ptr(), failure->value().inc_ref().ptr());  // steals
+  PyException_SetContext(error.ptr(), failure->value().inc_ref().ptr());
+  PyErr_SetObject(lib().TimeoutError.ptr(), error.ptr());
+  throw py::error_already_set();
 }
 
 }  // namespace tileport
