@@ -142,3 +142,19 @@ def module_redis(tp, monkeypatch):
         monkeypatch.setattr(tp, "cache", tp.BinaryRedisCache(client, namespace="mvt_v8"))
 
     return use
+
+
+@pytest.fixture
+def statements():
+    """Every SQL statement given to the database driver during the test."""
+    from sqlalchemy import event
+    from sqlalchemy.engine import Engine
+
+    seen = []
+
+    def record(conn, cursor, statement, *args):
+        seen.append(statement)
+
+    event.listen(Engine, "before_cursor_execute", record)
+    yield seen
+    event.remove(Engine, "before_cursor_execute", record)

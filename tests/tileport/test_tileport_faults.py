@@ -179,3 +179,129 @@ def test_timed_out_statement_leaves_nothing_running(get, run, pg, tp, monkeypatc
     assert answer.json() == {"detail": "Tile generation timeout at zoom 3"}
     assert tile_log("ERROR") == [f"Timeout generating tile {name}/3/1/1"]
     assert open_transactions(run, pg, table) == []
+
+
+# Concurrent misses of one tile share one generation: one statement, one
+# answer for all, whatever the generation's outcome.
+
+def burst(app, run, client_ip, path, count, cancel_first_after=None):
+    """`count` concurrent GETs of `path`; the first starts alone, so it is the
+    one that generates. With `cancel_first_after`, the first request is
+    cancelled that many seconds after the others have joined. Gives the
+    answers (the first is CancelledError when it was cancelled) and the
+    checked-out connections of the pool once all are done."""
+    import httpx
+    from database import get_engine
+
+    async def go():
+        transport = httpx.ASGITransport(app=app, client=(client_ip, 50000))
+        async with httpx.AsyncClient(transport=transport, base_url="http://tiles") as c:
+            first = asyncio.ensure_future(c.get(path))
+            await asyncio.sleep(0.05)
+            rest = [asyncio.ensure_future(c.get(path)) for _ in range(count - 1)]
+            if cancel_first_after is not None:
+                await asyncio.sleep(cancel_first_after)
+                first.cancel()
+            answers = await asyncio.gather(first, *rest, return_exceptions=True)
+        return answers, get_engine().pool.checkedout()
+
+    return run(go())
+
+
+@pytest.fixture
+def counted_layer(run, pg, tp, monkeypatch, test_layer):
+    """The test layer, its label the number of tile statements run so far
+    (a sequence each statement advances) after a pause of `delay` seconds."""
+    name, table = test_layer
+    seq = f'"tileport_test"."{name}_runs"'
+    run(pg.execute(f"CREATE SEQUENCE {seq}"))
+
+    def use(delay=0.3):
+        label_layer(tp, monkeypatch, name, f"(pg_sleep({delay}) IS NULL)::text || "
+                                           f"nextval('{seq}')::text")
+        return name, table
+
+    yield use
+    run(pg.execute(f"DROP SEQUENCE IF EXISTS {seq}"))
+
+
+def statements_run(run, pg, name):
+    return run(pg.fetchval(f'SELECT last_value FROM "tileport_test"."{name}_runs" '
+                           "WHERE is_called")) or 0
+
+
+def test_concurrent_misses_share_one_statement_and_the_cache_write(
+        client_ip, app, run, pg, redis_admin, counted_layer, statements):
+    name, table = counted_layer()
+    answers, checked_out = burst(app, run, client_ip, f"/gis/{name}/3/1/1.pbf", 20)
+    assert [a.status_code for a in answers] == [200] * 20
+    assert len({a.content for a in answers}) == 1
+    assert all("x-cache" not in a.headers for a in answers)
+    assert statements_run(run, pg, name) == 1
+    assert sum("ST_AsMVT" in s for s in statements) == 1
+    assert run(redis_admin.get(f"mvt_v8:{name}:3:1:1")) == answers[0].content
+    assert checked_out == 0 and open_transactions(run, pg, table) == []
+    run(redis_admin.delete(f"mvt_v8:{name}:3:1:1"))
+
+
+@pytest.mark.parametrize("fault, status, detail, log", [
+    ("database error", 500, "Database error", "Database error for tile {}/3/1/1: "),
+    ("unexpected error", 500, "Internal server error",
+     "Unexpected error for tile {}/3/1/1: 'no statement'"),
+    ("time-out", 408, "Tile generation timeout at zoom 3", "Timeout generating tile {}/3/1/1"),
+])
+def test_every_waiter_gets_the_generations_failure(client_ip, app, run, pg, tp, monkeypatch,
+                                                    counted_layer, statements, tile_log, fault,
+                                                    status, detail, log):
+    name, table = counted_layer()
+    if fault == "database error":
+        # fails while it runs, not when it is prepared, so the others join it
+        label_layer(tp, monkeypatch, name, "(pg_sleep(0.3) IS NULL)::text || (1 / (id - id))")
+    elif fault == "unexpected error":
+        def broken_text(sql):
+            raise KeyError("no statement")
+        monkeypatch.setattr(tp, "text", broken_text)
+    else:  # the statement runs past zoom 3's 10 s
+        label_layer(tp, monkeypatch, name, "pg_sleep(60)::text")
+    answers, checked_out = burst(app, run, client_ip, f"/gis/{name}/3/1/1.pbf", 8)
+    assert [(a.status_code, a.json()) for a in answers] == [(status, {"detail": detail})] * 8
+    assert sum("ST_AsMVT" in s for s in statements) == (0 if fault == "unexpected error" else 1)
+    errors = tile_log("ERROR")
+    assert len(errors) == 8 and all(e.startswith(log.format(name)) for e in errors)
+    assert checked_out == 0 and open_transactions(run, pg, table) == []
+
+
+def test_a_generating_request_that_is_cancelled_still_serves_the_others(
+        client_ip, app, run, pg, redis_admin, counted_layer):
+    name, table = counted_layer(delay=1.0)
+    answers, checked_out = burst(app, run, client_ip, f"/gis/{name}/3/1/1.pbf", 6,
+                                 cancel_first_after=0.2)
+    assert isinstance(answers[0], asyncio.CancelledError)
+    assert [a.status_code for a in answers[1:]] == [200] * 5
+    assert statements_run(run, pg, name) == 1
+    # The generation ran to its end on the cancelled request's session: cached,
+    # committed and closed.
+    assert run(redis_admin.get(f"mvt_v8:{name}:3:1:1")) == answers[1].content
+    assert checked_out == 0 and open_transactions(run, pg, table) == []
+    run(redis_admin.delete(f"mvt_v8:{name}:3:1:1"))
+
+
+def test_with_redis_down_concurrent_misses_still_share_one_statement(
+        client_ip, app, run, pg, bad_redis, module_redis, counted_layer):
+    module_redis(bad_redis("down"))
+    name, table = counted_layer()
+    answers, checked_out = burst(app, run, client_ip, f"/gis/{name}/3/1/1.pbf", 10)
+    assert [a.status_code for a in answers] == [200] * 10
+    assert statements_run(run, pg, name) == 1
+    assert checked_out == 0 and open_transactions(run, pg, table) == []
+
+
+def test_a_later_miss_after_the_generation_runs_its_own(app, run, pg, redis_admin, counted_layer,
+                                                        get):
+    # Nothing outlives a generation: an empty tile (never cached) asked again
+    # afterwards is generated again.
+    name, _ = counted_layer(delay=0)
+    for expected in (1, 2):
+        assert get(f"/gis/{name}/3/1/1.pbf").status_code == 200
+        run(redis_admin.delete(f"mvt_v8:{name}:3:1:1"))
+        assert statements_run(run, pg, name) == expected

@@ -123,22 +123,6 @@ def test_zoom_below_the_layer_answers_204_without_reading_the_cache(
     assert tile_log("INFO") == lines + ([f"Try these layers at zoom {z}: {hint}"] if hint else [])
 
 
-@pytest.fixture
-def statements():
-    """Every SQL statement given to the database driver during the test."""
-    from sqlalchemy import event
-    from sqlalchemy.engine import Engine
-
-    seen = []
-
-    def record(conn, cursor, statement, *args):
-        seen.append(statement)
-
-    event.listen(Engine, "before_cursor_execute", record)
-    yield seen
-    event.remove(Engine, "before_cursor_execute", record)
-
-
 @pytest.mark.parametrize("name", ["rivers", "plots'", 'plots; DROP TABLE "GIS"."PLOT";--',
                                   "x' OR '1'='1", "plöts", "地図", "PLOTS", "%27%3B%20SELECT%201--"])
 def test_unknown_layer_names_get_404_and_reach_no_sql(get, statements, name):
