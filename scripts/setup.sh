@@ -5,7 +5,8 @@
 #   1. Debian packages: PostgreSQL 15 + PostGIS 3, Redis, fonts, poppler,
 #      clang-format, the Pango libraries of WeasyPrint, the C++ tool chain,
 #      Node.js/npm (only when no npm is installed), Chromium (the browser test)
-#   2. Python packages: the build backend, the runtime and test dependencies
+#   2. Python packages: the build backend, the runtime and test dependencies,
+#      the servers (uvicorn with uvloop and httptools; granian)
 #   3. the extension modules, built and installed (build tree build/wheel,
 #      with the test-only module in build/wheel/testmod), then copied next
 #      to the host code (scripts/link_host_modules.sh)
@@ -48,16 +49,17 @@ else
 fi
 
 step "Python packages"
-# The build backend, then the runtime and test dependencies as pyproject.toml
-# lists them; only those not installed already (in a version that fits) go
-# to pip.
+# The build backend, then the runtime, test and server dependencies as
+# pyproject.toml lists them (dependencies, extras "test" and "serve"); only
+# those not installed already (in a version that fits) go to pip.
 mapfile -t requirements < <("$PYTHON" - <<'PY'
 import tomllib
 from importlib import metadata
 
 project = tomllib.load(open("pyproject.toml", "rb"))["project"]
 wanted = ["scikit-build-core>=0.10", "pybind11>=2.12"]
-wanted += project["dependencies"] + project.get("optional-dependencies", {}).get("test", [])
+extras = project.get("optional-dependencies", {})
+wanted += project["dependencies"] + extras.get("test", []) + extras.get("serve", [])
 try:
     from packaging.requirements import Requirement
 except ImportError:  # no way to compare versions: let pip decide
