@@ -2,9 +2,10 @@
 
     python3 bench/faults.py [--parcels 20000] [--concurrency 12] [--phase-seconds 10]
 
-Starts its own uvicorn serving host/app.py on 127.0.0.1 (with --proxy-headers,
-so the load spreads over many X-Forwarded-For client addresses and stays
-under the per-client rate limit), drives a bounded load of tile requests
+Starts its own uvicorn serving host/app.py on 127.0.0.1 (on uvloop and
+httptools, as the demo serves, with --proxy-headers, so the load spreads over
+many X-Forwarded-For client addresses and stays under the per-client rate
+limit), drives a bounded load of tile requests
 (half of them over a small set of tiles that the cache keeps, half over
 tiles at random across the cadastre) and, phase by phase:
 
@@ -302,6 +303,7 @@ async def main(args):
     port = args.port
     server = subprocess.Popen(
         [sys.executable, "-m", "uvicorn", "app:app", "--host", "127.0.0.1", "--port", str(port),
+         "--loop", "uvloop", "--http", "httptools",
          "--proxy-headers", "--forwarded-allow-ips", "127.0.0.1", "--no-access-log"],
         cwd=os.path.join(ROOT, "host"), env=env, stdout=open(log_path, "wb"),
         stderr=subprocess.STDOUT)

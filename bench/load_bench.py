@@ -1,5 +1,8 @@
 """Load benchmark of the demo app (host/app.py) under uvicorn, over HTTP.
 
+uvicorn runs as the demo runs it, on uvloop's event loop with the httptools
+parser (--loop uvloop --http httptools).
+
     python bench/load_bench.py [--parcels 200000] [--seconds 20] [--clients 100]
 
 One command does all of it, against the benchmark data set (bench/bench_db.sh,
@@ -156,24 +159,69 @@ def free_port():
         return s.getsockname()[1]
 
 
-class Server:
-    """uvicorn serving host/app.py on a free loopback port."""
+# How a server is started. "uvicorn" is the way the demo serves: uvicorn on
+# uvloop's event loop with the httptools parser. "uvicorn-plain" is uvicorn
+# on its pure-Python defaults (asyncio's loop, h11) and "granian" the Rust
+# server over ASGI, both for bench/bench_servers.py. Every one trusts
+# X-Forwarded-For from 127.0.0.1 only.
+SERVERS = ("uvicorn-plain", "uvicorn", "granian")
 
-    def __init__(self, database_url, workers, log_dir, name):
+
+def granian_app():
+    """host/app.py for granian, which has no option of its own for the
+    X-Forwarded-For of a trusted proxy: its ASGI wrapper does it, as
+    uvicorn's --proxy-headers does (granian's --factory calls this in each
+    worker)."""
+    from granian.utils.proxies import wrap_asgi_with_proxy_headers
+
+    import app
+
+    return wrap_asgi_with_proxy_headers(app.app, trusted_hosts=[LOOPBACK])
+
+
+def granian_loop():
+    try:
+        import uvloop  # noqa: F401
+    except ImportError:
+        return "auto"
+    return "uvloop"
+
+
+def server_command(kind, port, workers):
+    if kind == "granian":
+        return [sys.executable, "-m", "granian", "--interface", "asgi", "--host", LOOPBACK,
+                "--port", str(port), "--workers", str(workers), "--loop", granian_loop(),
+                "--no-ws", "--log-level", "warning", "--no-access-log",
+                "--factory", "load_bench:granian_app"]
+    if kind not in ("uvicorn", "uvicorn-plain"):
+        raise ValueError(f"unknown server {kind!r}")
+    loop, http = ("uvloop", "httptools") if kind == "uvicorn" else ("asyncio", "h11")
+    return [sys.executable, "-m", "uvicorn", "app:app", "--host", LOOPBACK, "--port", str(port),
+            "--workers", str(workers), "--loop", loop, "--http", http,
+            "--proxy-headers", "--forwarded-allow-ips", LOOPBACK, "--no-access-log", "--log-level", "warning"]
+
+
+class Server:
+    """host/app.py served on a free loopback port (by uvicorn on uvloop and
+    httptools unless `kind` names another of SERVERS)."""
+
+    def __init__(self, database_url, workers, log_dir, name, kind="uvicorn"):
         self.port = free_port()
+        self.kind = kind
         env = dict(os.environ, DATABASE_URL=database_url, REDIS_DB=BENCH_REDIS_DB, LOG_LEVEL="WARNING")
-        self.log = open(os.path.join(log_dir, f"uvicorn-{name}.log"), "w")
+        # granian imports granian_app from this file, and the app from host/.
+        paths = [HOST, os.path.join(ROOT, "bench"), env.get("PYTHONPATH", "")]
+        env["PYTHONPATH"] = os.pathsep.join(p for p in paths if p)
+        self.log = open(os.path.join(log_dir, f"{kind}-{name}.log"), "w")
         self.process = subprocess.Popen(
-            [sys.executable, "-m", "uvicorn", "app:app", "--host", LOOPBACK, "--port", str(self.port),
-             "--workers", str(workers), "--proxy-headers", "--forwarded-allow-ips", LOOPBACK,
-             "--no-access-log", "--log-level", "warning"],
-            cwd=HOST, env=env, stdout=self.log, stderr=subprocess.STDOUT)
+            server_command(kind, self.port, workers), cwd=HOST, env=env, stdout=self.log,
+            stderr=subprocess.STDOUT)
 
     async def wait_ready(self, timeout=60):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
-                raise RuntimeError(f"uvicorn exited with {self.process.returncode}; see {self.log.name}")
+                raise RuntimeError(f"{self.kind} exited with {self.process.returncode}; see {self.log.name}")
             try:
                 status, _, _ = await http_get(self.port, "/gis/layers/")
                 if status == 200:
@@ -181,7 +229,7 @@ class Server:
             except OSError:
                 pass
             await asyncio.sleep(0.2)
-        raise RuntimeError("uvicorn did not answer in time")
+        raise RuntimeError(f"{self.kind} did not answer in time; see {self.log.name}")
 
     def stop(self):
         if self.process.poll() is None:
