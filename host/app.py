@@ -3,7 +3,7 @@
 Run from this directory with the services' settings in the environment:
 
     set -a; . ../.services/env; set +a
-    uvicorn app:app --host 127.0.0.1 --port 8000
+    uvicorn app:app --host 127.0.0.1 --port 8000 --loop uvloop --http httptools
 
     /                      the map page (MapLibre GL, vector tiles from /gis)
     /gis/...               the tile service

@@ -7,10 +7,15 @@
 # the database "terrava_demo" and its tile cache in Redis database
 # TERRAVA_DEMO_REDIS_DB (default 1), apart from the tests' data. Its settings
 # are written to .services/demo.env, which plancli reads as well.
+#
+# It is served as production would be: uvicorn on uvloop's event loop with
+# the httptools parser, TERRAVA_WORKERS worker processes (default 1).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
 cd "$ROOT"
+workers="${TERRAVA_WORKERS:-1}"
+[[ "$workers" =~ ^[1-9][0-9]*$ ]] || { echo "demo: TERRAVA_WORKERS must be a positive number: $workers" >&2; exit 2; }
 scripts/setup.sh
 
 printf '\n== demo: data set\n' >&2
@@ -30,5 +35,6 @@ set -a
 set +a
 
 cd host
-echo "demo: http://127.0.0.1:${PORT:-8000}/ (map), /docs (API), /plans/deed/1 (a deed plan)" >&2
-exec "${PYTHON:-python3}" -m uvicorn app:app --host 127.0.0.1 --port "${PORT:-8000}"
+echo "demo: http://127.0.0.1:${PORT:-8000}/ (map), /docs (API), /plans/deed/1 (a deed plan); $workers worker(s)" >&2
+exec "${PYTHON:-python3}" -m uvicorn app:app --host 127.0.0.1 --port "${PORT:-8000}" \
+  --loop uvloop --http httptools --workers "$workers"
