@@ -1,73 +1,69 @@
-"""Tile endpoint benchmark, measured side by side in one run.
+"""Tile endpoint benchmark: the module against the same work done bare, side by side in one run.
 
-1. Cache hits: requests per second of GET /gis/{layer}/{z}/{x}/{y}.pbf against a
-   bare endpoint in the same app that sends the same Redis commands (INCR of
-   the client's counter, GET of the tile key) and returns the same bytes.
-2. Generated tiles (cache off): time per tile through the endpoint against the
-   same statement executed directly with asyncpg, at zooms 8, 12 and 16.
+    python bench/bench_tiles.py [--seconds 3] [--rounds 5] [--concurrency 8]
+                                [--zooms 12 14 16] [--skip PHASE ...]
 
-3. Bounding-box tiles (layer plots, boxes of 400 m in EPSG:3857): cache hits
-   through GET /gis/plots/bbox/ against the same Redis commands sent
-   directly (the counting script and the GET), and generated boxes against
-   the tile statement executed directly with asyncpg.
-4. Invalidation of 100 000 cached tiles through the layer task: keys per
-   second against a bare SCAN + DEL loop on the same Redis.
-5. Health: time per GET /gis/health/ against a bare endpoint that sends one
-   PING and answers the same JSON, and against the bare PING itself.
+Phases, each alternating its two sides round by round so that drift hits both
+alike, on the benchmark data set ("terrava_bench", bench/bench_db.sh) and a
+Redis database of the benchmark's own (TERRAVA_BENCH_REDIS_DB, default 9):
 
-All are driven in-process through the ASGI interface (no HTTP client in the
-way), alternating the two sides round by round so drift hits both alike.
+server-hits   Cache hits of z16 plots tiles over HTTP: this file's app (the
+              module's router and a bare endpoint) under uvicorn on uvloop and
+              httptools, driven by wrk (-t 1, --concurrency connections, every
+              request under an X-Forwarded-For of its own from 2 000 addresses,
+              so that no client nears the limit of 40 a second). The bare
+              endpoint sends what the module sends to Redis on a hit: the
+              counting script by EVALSHA, then the GET of the tile.
+profile       One more tile-only wrk run with `perf record` attached to the
+              server: where its CPU time goes, by library (needs perf).
+asgi-hits     The same two endpoints driven in-process through the ASGI
+              interface (no server, no HTTP): the module's own cost, magnified.
+generated     Tiles generated (cache key deleted before each request) at each
+              of --zooms: the endpoint in-process against the same statement
+              sent straight through an asyncpg pool, both as requests per
+              second with --concurrency distinct tiles in flight. Both sides
+              delete the tile's key first, so the ratio is the endpoint's work.
+stampede      --stampede-clients clients asking at once for one cold tile (the
+              centre of the data at each of --stampede-zooms), in-process: the
+              tile statements actually sent to the database (counted at the
+              driver), the median and slowest wait, against the tile alone.
+bbox          Bounding-box tiles (400 m boxes): hits against the script + GET,
+              generated boxes against the statement through asyncpg.
+invalidation  Deleting 100 000 cached tiles by the layer task against a bare
+              SCAN + DEL loop.
+health        GET /gis/health/ against a bare endpoint that sends one PING.
 
-    python bench/bench_tiles.py [--parcels 200000] [--rounds 20] [--seconds 1]
-
-The data set lives in a database of its own (bench/bench_db.sh creates and
-loads it), so the benchmark never replaces the tests' data. With `perf`
-installed, a further tile-only phase runs under `perf record` attached to this
-process, and the CPU time spent inside the module's own library (samples whose
-code is in tileport*.so) is reported per request.
+A table at the end gives every ratio with its goal. Nothing here asserts
+timings: it prints what it measured.
 """
 
 import argparse
 import asyncio
+import collections
+import hashlib
+import importlib.util
+import logging
+import math
 import os
+import shutil
+import signal
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
-import uuid
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "host"))
+from load_bench import (HOST, LOOPBACK, ROOT, Server, bench_database_url, errors, flush_tiles,
+                        free_port, http_get, load_env, plain_url, rps, run_wrk, write_trace)
 
+sys.path.insert(0, HOST)
 
 # A Redis database of the benchmark's own (the module reads REDIS_DB at
 # import), so that nobody else's FLUSHDB empties the cache under it.
 os.environ["REDIS_DB"] = os.environ.get("TERRAVA_BENCH_REDIS_DB", "9")
-
-
-def load_env():
-    path = os.path.join(ROOT, ".services", "env")
-    if os.path.exists(path):
-        for line in open(path):
-            line = line.strip()
-            if line and not line.startswith("#") and "=" in line:
-                name, value = line.split("=", 1)
-                os.environ.setdefault(name, value)
-
-
 load_env()
 
-
-def bench_database_url(parcels):
-    url = os.environ.get("TERRAVA_BENCH_DATABASE_URL")
-    if url:
-        return url
-    out = subprocess.run(["bash", os.path.join(ROOT, "bench", "bench_db.sh"), str(parcels)],
-                         check=True, stdout=subprocess.PIPE, text=True).stdout
-    return out.strip().splitlines()[-1]
-
-
-from fastapi import Depends, FastAPI, Request, Response  # noqa: E402
+from fastapi import Depends, FastAPI, HTTPException, Request, Response  # noqa: E402
 from fastapi.responses import JSONResponse  # noqa: E402
 from sqlalchemy.ext.asyncio import AsyncSession  # noqa: E402
 
@@ -76,19 +72,45 @@ from database import get_db  # noqa: E402
 from helpers.utils import xyz_to_bbox_web_mercator  # noqa: E402
 
 MEDIA = "application/vnd.mapbox-vector-tile"
+PHASES = ("server-hits", "profile", "asgi-hits", "generated", "stampede", "bbox", "invalidation",
+          "health")
+
+# ---------------------------------------------------------------- the app
+
+# The module's counting script, word for word; a client may send 40 a second.
+COUNT_SCRIPT = ("local count = redis.call('INCR', KEYS[1])\n"
+                "if redis.call('PTTL', KEYS[1]) == -1 then\n"
+                "  redis.call('EXPIRE', KEYS[1], ARGV[1])\nend\nreturn count\n")
+COUNT_SCRIPT_SHA = hashlib.sha1(COUNT_SCRIPT.encode()).hexdigest()
+CLIENT_LIMIT = 40
+
+
+async def count_client(key):
+    """The client's count in this second, as the module's limiter takes it."""
+    import redis.exceptions
+
+    try:
+        return await tp.redis_client.evalsha(COUNT_SCRIPT_SHA, 1, key, 1)
+    except redis.exceptions.NoScriptError:
+        await tp.redis_client.script_load(COUNT_SCRIPT)
+        return await tp.redis_client.evalsha(COUNT_SCRIPT_SHA, 1, key, 1)
 
 
 def make_app():
+    """The module's router and the bare endpoints beside it (uvicorn calls
+    this with --factory)."""
     app = FastAPI()
     app.include_router(tp.tileport)
 
     @app.get("/bare/{layer_name}/{z}/{x}/{y}.pbf", response_class=Response)
     async def bare_tile(layer_name: str, z: int, x: int, y: int, request: Request,
                         db: AsyncSession = Depends(get_db)):
-        redis = tp.redis_client
-        await redis.incr("bench:bare:" + request.client.host)
-        data = await redis.get(f"mvt_v8:{layer_name}:{z}:{x}:{y}")
-        return Response(content=data, media_type=MEDIA)
+        if await count_client("bench:bare:" + request.client.host) > CLIENT_LIMIT:
+            raise HTTPException(status_code=429, detail="Too many map requests.")
+        data = await tp.redis_client.get(f"mvt_v8:{layer_name}:{z}:{x}:{y}")
+        ttl = tp.get_zoom_config(z, layer_name)["cache_ttl"]
+        return Response(content=data, media_type=MEDIA,
+                        headers={"Cache-Control": f"public, max-age={ttl}", "X-Cache": "HIT"})
 
     @app.get("/bare/health/")
     async def bare_health():
@@ -110,7 +132,8 @@ class Driver:
     def __init__(self, app):
         self.app = app
 
-    async def get(self, path, client):
+    async def request(self, path, client):
+        """(status, headers with lower-case names, body)."""
         path, _, query = path.partition("?")
         scope = {
             "type": "http", "asgi": {"version": "3.0"}, "http_version": "1.1",
@@ -118,46 +141,53 @@ class Driver:
             "query_string": query.encode(), "root_path": "", "headers": [(b"host", b"bench")],
             "client": (client, 40000), "server": ("bench", 80),
         }
-        status = None
+        start = {}
         body = []
 
         async def receive():
             return {"type": "http.request", "body": b"", "more_body": False}
 
         async def send(message):
-            nonlocal status
             if message["type"] == "http.response.start":
-                status = message["status"]
+                start.update(message)
             elif message["type"] == "http.response.body":
                 body.append(message.get("body", b""))
 
         await self.app(scope, receive, send)
-        return status, b"".join(body)
+        headers = {k.decode().lower(): v.decode() for k, v in start.get("headers", [])}
+        return start.get("status"), headers, b"".join(body)
+
+    async def get(self, path, client):
+        status, _, body = await self.request(path, client)
+        return status, body
 
 
-async def rate(driver, paths, seconds, concurrency, clients):
-    """Requests per second over `seconds`, `concurrency` requests in flight."""
+async def at_concurrency(fetch, tiles, seconds, concurrency):
+    """Requests per second of `fetch(tile, n)` over `seconds`, `concurrency`
+    in flight, never two of one tile at once (concurrent misses of one tile
+    may share their work)."""
+    free = collections.deque(tiles)
     done = 0
     stop = time.perf_counter() + seconds
-    counter = iter(range(10**9))
 
     async def worker():
         nonlocal done
         while time.perf_counter() < stop:
-            n = next(counter)
-            status, body = await driver.get(paths[n % len(paths)], clients[n % len(clients)])
-            if status != 200 or not body:
-                raise RuntimeError(f"bad answer {status} for {paths[n % len(paths)]}")
+            tile = free.popleft()
+            try:
+                await fetch(tile, done)
+            finally:
+                free.append(tile)
             done += 1
 
     start = time.perf_counter()
-    await asyncio.gather(*(worker() for _ in range(concurrency)))
+    await asyncio.gather(*(worker() for _ in range(min(concurrency, len(tiles)))))
     return done / (time.perf_counter() - start)
 
 
-def tile_of(lon, lat, z):
-    import math
+# ---------------------------------------------------------------- tiles and data
 
+def tile_of(lon, lat, z):
     n = 1 << z
     x = int((lon + 180.0) / 360.0 * n)
     y = int((1.0 - math.asinh(math.tan(math.radians(lat))) / math.pi) / 2.0 * n)
@@ -174,11 +204,24 @@ def tiles_in(extent, z, count):
     return tiles[::step][:count]
 
 
+def centre_tile(extent, z):
+    west, south, east, north = extent
+    return (z, *tile_of((west + east) / 2, (south + north) / 2, z))
+
+
+def tile_path(tile, prefix="/gis"):
+    return "{}/plots/{}/{}/{}.pbf".format(prefix, *tile)
+
+
+def tile_key(tile):
+    return "mvt_v8:plots:{}:{}:{}".format(*tile)
+
+
 async def data_extent():
     """Parcel count and the parcels' extent in degrees (west, south, east, north)."""
     import asyncpg
 
-    conn = await asyncpg.connect(os.environ["DATABASE_URL"].replace("+asyncpg", ""))
+    conn = await asyncpg.connect(plain_url(os.environ["DATABASE_URL"]))
     try:
         row = await conn.fetchrow(
             'SELECT ST_XMin(e) AS w, ST_YMin(e) AS s, ST_XMax(e) AS e, ST_YMax(e) AS n FROM '
@@ -190,79 +233,31 @@ async def data_extent():
         await conn.close()
 
 
-async def bench_hits(driver, extent, seconds, rounds, concurrency):
-    paths = []
-    for z, x, y in tiles_in(extent, 16, 64):  # generated once, so both sides read the same bytes
-        status, _ = await driver.get(f"/gis/plots/{z}/{x}/{y}.pbf", "192.0.2.1")
-        await tp.redis_client.delete("rate_limit:gis:192.0.2.1")
-        if status == 200:
-            paths.append(f"/plots/{z}/{x}/{y}.pbf")
-    if not paths:
-        raise RuntimeError("no parcel tiles at zoom 16")
-    tile_rates, bare_rates = [], []
-    for _ in range(rounds):
-        tile_rates.append(await rate(driver, ["/gis" + p for p in paths], seconds, concurrency,
-                                     CLIENTS))
-        bare_rates.append(await rate(driver, ["/bare" + p for p in paths], seconds, concurrency,
-                                     CLIENTS))
-    return paths, tile_rates, bare_rates
+def direct_statement(z):
+    """The module's tile statement at zoom z, with asyncpg's placeholders."""
+    sql, _ = tp.generate_mvt_sql("plots", z)
+    for i, name in enumerate(("min_x", "min_y", "max_x", "max_y"), 1):
+        sql = sql.replace(":" + name, f"${i}")
+    return sql
 
 
-# 256 client addresses: each stays far below the limit of 40 requests a second.
-CLIENTS = [f"198.51.{i // 256}.{i % 256}" for i in range(256)]
+def envelope(tile):
+    b = xyz_to_bbox_web_mercator(*tile)
+    return b["minx"], b["miny"], b["maxx"], b["maxy"]
 
 
-async def profile_module(driver, paths, seconds, concurrency):
-    """CPU time per tile request inside tileport*.so, from `perf record`
-    attached to this process during a tile-only phase. None without perf."""
-    import shutil
-    import signal
-    import tempfile
-
-    if shutil.which("perf") is None:
-        return None
-    data = os.path.join(tempfile.mkdtemp(prefix="tileport-perf-"), "perf.data")
-    perf = subprocess.Popen(["perf", "record", "-F", "1999", "-p", str(os.getpid()), "-o", data],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    await asyncio.sleep(1.0)  # let perf attach
-    cpu0 = time.process_time()
-    count = 0
-    stop = time.perf_counter() + seconds
-    counter = iter(range(10**9))
-
-    async def worker():
-        nonlocal count
-        while time.perf_counter() < stop:
-            n = next(counter)
-            await driver.get("/gis" + paths[n % len(paths)], CLIENTS[n % len(CLIENTS)])
-            count += 1
-
-    await asyncio.gather(*(worker() for _ in range(concurrency)))
-    cpu = time.process_time() - cpu0
-    perf.send_signal(signal.SIGINT)
-    perf.wait(timeout=60)
-    report = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children",
-                             "--sort", "dso", "-F", "period,dso"],
-                            capture_output=True, text=True).stdout
-    total = mine = 0
-    for line in report.splitlines():
-        parts = line.split()
-        if len(parts) == 2 and parts[0].isdigit():
-            total += int(parts[0])
-            if "tileport" in parts[1]:
-                mine += int(parts[0])
-    if not total:
-        return None
-    share = mine / total
-    return {"requests": count, "cpu_per_request": cpu / count, "module_share": share,
-            "module_per_request": share * cpu / count}
-
-
-async def cleanup_keys(patterns):
-    for pattern in patterns:
-        keys = [k async for k in tp.redis_client.scan_iter(match=pattern, count=1000)]
-        if keys:
-            await tp.redis_client.delete(*keys)
+async def tiles_with_parcels(pool, extent, z, count):
+    """Up to `count` tiles at zoom z spread over those the statement finds
+    parcels in, with the median size of their tiles in bytes."""
+    sql = direct_statement(z)
+    found = []
+    for tile in tiles_in(extent, z, 10**6):
+        data = await pool.fetchval(sql, *envelope(tile))
+        if data:
+            found.append((tile, len(data)))
+    step = max(1, len(found) // count)
+    chosen = found[::step][:count]
+    return [t for t, _ in chosen], statistics.median(n for _, n in chosen)
 
 
 def feature_count(tile):
@@ -273,55 +268,361 @@ def feature_count(tile):
     return sum(len(layer["features"]) for layer in mapbox_vector_tile.decode(tile).values())
 
 
-async def bench_generated(driver, extent, zooms, per_zoom, rounds):
-    """Per zoom: seconds per tile through the endpoint (with a cache namespace
-    that never hits, so every request generates its tile) and for the same
-    statement executed directly with asyncpg, alternating tile by tile."""
-    import asyncpg
+async def cleanup_keys(patterns):
+    for pattern in patterns:
+        keys = [k async for k in tp.redis_client.scan_iter(match=pattern, count=1000)]
+        if keys:
+            await tp.redis_client.delete(*keys)
 
-    namespace = "bench-" + uuid.uuid4().hex[:8]
-    real_cache = tp.cache
-    tp.cache = tp.BinaryRedisCache(tp.redis_client, namespace=namespace)
-    conn = await asyncpg.connect(os.environ["DATABASE_URL"].replace("+asyncpg", ""))
-    results = {}
+
+# ---------------------------------------------------------------- the summary
+
+class Summary:
+    """Rows of the closing table: what was compared, the two sides, the
+    ratio and its goal ("≥ 0.95", "≤ 2", "= 1")."""
+
+    def __init__(self):
+        self.rows = []
+
+    def add(self, what, module, reference, ratio, goal=None):
+        self.rows.append((what, module, reference, ratio, goal))
+
+    @staticmethod
+    def met(ratio, goal):
+        if goal is None:
+            return ""
+        op, value = goal.split()
+        value = float(value)
+        ok = {"≥": ratio >= value, "≤": ratio <= value, "=": ratio == value}[op]
+        return "yes" if ok else "NO"
+
+    def print(self):
+        print("\n| comparison | module | reference | ratio | goal | met |")
+        print("|---|---|---|---|---|---|")
+        for what, module, reference, ratio, goal in self.rows:
+            shown = f"{ratio:g}" if float(ratio).is_integer() else f"{ratio:.3f}"
+            print(f"| {what} | {module} | {reference} | {shown} | {goal or '—'} | "
+                  f"{self.met(ratio, goal)} |")
+
+
+def spread(values, unit="", digits=0):
+    """"median (min .. max)" of a few values."""
+    f = f"{{:.{digits}f}}"
+    return (f"{f.format(statistics.median(values))}{unit} "
+            f"({f.format(min(values))} .. {f.format(max(values))})")
+
+
+# ---------------------------------------------------------------- server hits
+
+def server_flavour():
+    """(loop, http) uvicorn runs on: uvloop and httptools when installed."""
+    if importlib.util.find_spec("uvloop") and importlib.util.find_spec("httptools"):
+        return "uvloop", "httptools"
+    return "asyncio", "h11"
+
+
+class BenchServer(Server):
+    """This file's app (make_app) under uvicorn on a free loopback port,
+    trusting X-Forwarded-For from 127.0.0.1 only."""
+
+    def __init__(self, database_url, log_dir):
+        self.port = free_port()
+        self.loop, self.http = server_flavour()
+        self.kind = f"uvicorn ({self.loop}, {self.http})"
+        env = dict(os.environ, DATABASE_URL=database_url, LOG_LEVEL="WARNING",
+                   PYTHONPATH=os.pathsep.join([HOST, os.path.join(ROOT, "bench")]))
+        self.log = open(os.path.join(log_dir, "bench-tiles-server.log"), "w")
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "uvicorn", "bench_tiles:make_app", "--factory",
+             "--host", LOOPBACK, "--port", str(self.port), "--loop", self.loop, "--http", self.http,
+             "--proxy-headers", "--forwarded-allow-ips", LOOPBACK, "--no-access-log",
+             "--log-level", "warning"],
+            cwd=HOST, env=env, stdout=self.log, stderr=subprocess.STDOUT)
+
+
+HTTP_CLIENTS = 2000
+
+
+async def cache_tiles(get, tiles):
+    """Has every tile generated and cached through `get(path, client)` (the
+    server's or the in-process driver's); each then answers X-Cache: HIT."""
+    for i, tile in enumerate(tiles):
+        await get(tile_path(tile), f"10.78.{i // 250}.{i % 250 + 1}")
+        status, headers, _ = await get(tile_path(tile), f"10.79.{i // 250}.{i % 250 + 1}")
+        if status != 200 or headers.get("x-cache") != "HIT":
+            raise RuntimeError(f"{tile_path(tile)} is no cache hit ({status})")
+
+
+def write_hit_traces(tiles, work):
+    """wrk traces of the tile and the bare endpoint: the same tiles in the
+    same order, the same client numbers (bench/wrk_trace.lua turns client n
+    into an X-Forwarded-For address of its own)."""
+    files = {}
+    for side, prefix in (("tile", "/gis"), ("bare", "/bare")):
+        trace = [(i % HTTP_CLIENTS, tile_path(tiles[i % len(tiles)], prefix))
+                 for i in range(4 * HTTP_CLIENTS)]
+        files[side] = os.path.join(work, f"hits-{side}.txt")
+        write_trace(trace, files[side])
+    return files
+
+
+async def wrk_rate(port, trace_file, seconds, connections):
+    result = await run_wrk(port, trace_file, seconds, connections, threads=1, cycle=True)
+    not_200 = sum(n for status, n in result["statuses"].items() if status != "200")
+    if errors(result) or not_200 or result["hits"] != result["requests"]:
+        raise RuntimeError(f"wrk saw failures or misses on {trace_file}: {result}")
+    return rps(result), result["p50_ms"]
+
+
+async def server_hits(server, traces, args, summary):
+    for side in traces:  # warm-up, not counted
+        await wrk_rate(server.port, traces[side], 2, args.concurrency)
+    rates = {"tile": [], "bare": []}
+    for r in range(args.rounds):
+        order = ("tile", "bare") if r % 2 == 0 else ("bare", "tile")
+        for side in order:
+            rates[side].append(await wrk_rate(server.port, traces[side], args.seconds,
+                                              args.concurrency))
+        print(f"  round {r + 1}: tile {rates['tile'][-1][0]:6.0f} req/s, "
+              f"bare {rates['bare'][-1][0]:6.0f} req/s", flush=True)
+    tile = [rate for rate, _ in rates["tile"]]
+    bare = [rate for rate, _ in rates["bare"]]
+    ratios = [t / b for t, b in zip(tile, bare)]
+    p50 = {side: statistics.median(p for _, p in rates[side]) for side in rates}
+    print(f"  tile endpoint req/s {spread(tile)}, p50 {p50['tile']:.2f} ms")
+    print(f"  bare endpoint req/s {spread(bare)}, p50 {p50['bare']:.2f} ms")
+    print(f"  ratio tile/bare, median of rounds: {statistics.median(ratios):.3f} "
+          f"({min(ratios):.3f} .. {max(ratios):.3f})")
+    summary.add(f"z16 hits over HTTP ({server.loop}, {server.http})",
+                f"{statistics.median(tile):.0f} req/s", f"{statistics.median(bare):.0f} req/s",
+                statistics.median(ratios), "≥ 0.95")
+
+
+async def profile_server(server, trace_file, seconds, connections, top=8):
+    """Shares of the server's CPU samples by library during a tile-only wrk
+    run under `perf record`. None without perf."""
+    if shutil.which("perf") is None:
+        return None
+    data = os.path.join(tempfile.mkdtemp(prefix="tileport-perf-"), "perf.data")
+    perf = subprocess.Popen(["perf", "record", "-F", "999", "-p", str(server.process.pid),
+                             "-o", data], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    await asyncio.sleep(1.0)  # let perf attach
+    rate, _ = await wrk_rate(server.port, trace_file, seconds, connections)
+    perf.send_signal(signal.SIGINT)
+    perf.wait(timeout=60)
+    report = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children",
+                             "--sort", "dso", "-F", "period,dso"],
+                            capture_output=True, text=True).stdout
+    shutil.rmtree(os.path.dirname(data), ignore_errors=True)
+    periods = collections.Counter()
+    for line in report.splitlines():
+        parts = line.split(None, 1)
+        if len(parts) == 2 and parts[0].isdigit():
+            periods[parts[1].strip()] += int(parts[0])
+    total = sum(periods.values())
+    if not total:
+        return None
+    return rate, [(dso, n / total) for dso, n in periods.most_common(top)]
+
+
+async def phase_server(url, tiles, args, summary, work):
+    if shutil.which("wrk") is None:
+        print("\nserver hits: skipped, wrk is not installed (apt-get install wrk)")
+        return
+    traces = write_hit_traces(tiles, work)
+    server = BenchServer(url, work)
     try:
-        for z in zooms:
-            tiles = tiles_in(extent, z, per_zoom)
-            sql, _ = tp.generate_mvt_sql("plots", z)
-            direct_sql = (sql.replace(":min_x", "$1").replace(":min_y", "$2")
-                          .replace(":max_x", "$3").replace(":max_y", "$4"))
-            stmt = await conn.prepare(direct_sql)
-            endpoint_times, direct_times, sizes = [], [], []
-            for r in range(rounds):
-                for i, (z_, x, y) in enumerate(tiles):
-                    client = f"203.0.113.{i % 200}"
-                    await tp.cache.delete(f"plots:{z_}:{x}:{y}")
-                    t0 = time.perf_counter()
-                    status, body = await driver.get(f"/gis/plots/{z_}/{x}/{y}.pbf", client)
-                    t1 = time.perf_counter()
-                    b = xyz_to_bbox_web_mercator(z_, x, y)
-                    direct = await stmt.fetchval(b["minx"], b["miny"], b["maxx"], b["maxy"])
-                    t2 = time.perf_counter()
-                    if status not in (200, 204):
-                        raise RuntimeError(f"tile {z_}/{x}/{y}: status {status}")
-                    if r == 0 and feature_count(body) != feature_count(direct):
-                        # Bytes may differ: among parcels of equal area, which ones the
-                        # LIMIT keeps depends on the plan. The counts may not.
-                        raise RuntimeError(f"tile {z_}/{x}/{y}: endpoint and statement differ")
-                    endpoint_times.append(t1 - t0)
-                    direct_times.append(t2 - t1)
-                    sizes.append(len(body))
-            results[z] = {"tiles": len(tiles), "runs": len(endpoint_times),
-                          "endpoint": sum(endpoint_times), "direct": sum(direct_times),
-                          "endpoint_median": statistics.median(endpoint_times),
-                          "direct_median": statistics.median(direct_times),
-                          "bytes": statistics.median(sizes)}
+        await server.wait_ready()
+        note = "" if server.loop == "uvloop" else " (uvloop/httptools not installed: plain uvicorn)"
+        print(f"\ncache hits over HTTP: {len(tiles)} plots tiles at zoom 16 under {server.kind}"
+              f"{note}; wrk -t 1 -c {args.concurrency}, {args.seconds:g} s a side, {args.rounds} "
+              f"alternating rounds, {HTTP_CLIENTS} client addresses; log in {server.log.name}",
+              flush=True)
+        await cache_tiles(lambda path, client: http_get(server.port, path, client), tiles)
+        if "server-hits" not in args.skip:
+            await server_hits(server, traces, args, summary)
+        if "profile" not in args.skip:
+            profile = await profile_server(server, traces["tile"], args.seconds, args.concurrency)
+            if profile:
+                rate, shares = profile
+                print(f"  server CPU by library, tile hits under perf ({rate:.0f} req/s): " +
+                      ", ".join(f"{os.path.basename(dso)} {share * 100:.1f} %"
+                                for dso, share in shares))
     finally:
-        await conn.close()
-        tp.cache = real_cache
-        await cleanup_keys([namespace + ":*"])
-    return results
+        server.stop()
 
+
+# ---------------------------------------------------------------- in-process hits
+
+CLIENTS = [f"198.51.{i // 256}.{i % 256}" for i in range(2000)]
+
+
+async def asgi_hits(driver, tiles, args, summary):
+    async def fetch(prefix, tile, n):
+        status, body = await driver.get(tile_path(tile, prefix), CLIENTS[n % len(CLIENTS)])
+        if status != 200 or not body:
+            raise RuntimeError(f"bad answer {status} for {tile_path(tile, prefix)}")
+
+    def side(prefix):
+        return lambda tile, n: fetch(prefix, tile, n)
+
+    tile_rates, bare_rates = [], []
+    for _ in range(args.rounds):
+        tile_rates.append(await at_concurrency(side("/gis"), tiles, args.seconds,
+                                               args.concurrency))
+        bare_rates.append(await at_concurrency(side("/bare"), tiles, args.seconds,
+                                               args.concurrency))
+    ratios = [t / b for t, b in zip(tile_rates, bare_rates)]
+    print(f"\ncache hits in-process (ASGI, no server): {len(tiles)} tiles at zoom 16, "
+          f"{args.concurrency} in flight, {args.rounds} alternating rounds of {args.seconds:g} s")
+    print(f"  tile endpoint req/s {spread(tile_rates)}")
+    print(f"  bare endpoint req/s {spread(bare_rates)}")
+    print(f"  ratio tile/bare, median of rounds: {statistics.median(ratios):.3f}")
+    summary.add("z16 hits in-process (ASGI)", f"{statistics.median(tile_rates):.0f} req/s",
+                f"{statistics.median(bare_rates):.0f} req/s", statistics.median(ratios))
+
+
+# ---------------------------------------------------------------- generated tiles
+
+async def check_same_features(driver, pool, tiles):
+    """The endpoint's tiles hold as many features as the statement's. (The
+    bytes may differ: among parcels of equal area, which ones the LIMIT keeps
+    depends on the plan.)"""
+    for i, tile in enumerate(tiles):
+        await tp.redis_client.delete(tile_key(tile))
+        status, body = await driver.get(tile_path(tile), f"203.0.113.{i}")
+        direct = await pool.fetchval(direct_statement(tile[0]), *envelope(tile))
+        if status != 200 or feature_count(body) != feature_count(direct):
+            raise RuntimeError(f"tile {tile}: endpoint ({status}) and statement differ")
+
+
+def generated_sides(driver, pool, z):
+    sql = direct_statement(z)
+    redis = tp.redis_client
+
+    async def endpoint(tile, n):
+        await redis.delete(tile_key(tile))
+        status, headers, body = await driver.request(tile_path(tile), CLIENTS[n % len(CLIENTS)])
+        if status != 200 or not body or headers.get("x-cache") == "HIT":
+            raise RuntimeError(f"tile {tile}: {status}, {headers.get('x-cache')}; not generated")
+
+    async def direct(tile, n):
+        await redis.delete(tile_key(tile))
+        if not await pool.fetchval(sql, *envelope(tile)):
+            raise RuntimeError(f"tile {tile}: the statement found nothing")
+
+    return endpoint, direct
+
+
+GENERATED_GOALS = {12: "≥ 0.95", 14: "≥ 0.95", 16: "≥ 0.6"}
+
+
+async def generated(driver, pool, extent, args, summary):
+    print(f"\ngenerated tiles (cache key deleted first), layer plots, up to {args.tiles} tiles a "
+          f"zoom with parcels, {args.concurrency} distinct tiles in flight, {args.rounds} "
+          f"alternating rounds of {args.seconds:g} s; endpoint in-process against the statement "
+          f"through an asyncpg pool of {args.concurrency}", flush=True)
+    for z in args.zooms:
+        tiles, size = await tiles_with_parcels(pool, extent, z, args.tiles)
+        await check_same_features(driver, pool, tiles[:2])
+        endpoint, direct = generated_sides(driver, pool, z)
+        in_flight = min(args.concurrency, len(tiles))
+        rates = {"endpoint": [], "direct": []}
+        for _ in range(args.rounds):
+            rates["endpoint"].append(await at_concurrency(endpoint, tiles, args.seconds, in_flight))
+            rates["direct"].append(await at_concurrency(direct, tiles, args.seconds, in_flight))
+        ratios = [e / d for e, d in zip(rates["endpoint"], rates["direct"])]
+        print(f"  zoom {z:2d}: {len(tiles):3d} tiles, median {size / 1024:6.1f} KiB, "
+              f"{in_flight} in flight; endpoint {spread(rates['endpoint'], digits=1)} tiles/s, "
+              f"asyncpg {spread(rates['direct'], digits=1)} tiles/s; "
+              f"ratio {statistics.median(ratios):.3f}",
+              flush=True)
+        summary.add(f"z{z} generated, {in_flight} in flight",
+                    f"{statistics.median(rates['endpoint']):.1f} tiles/s",
+                    f"{statistics.median(rates['direct']):.1f} tiles/s (asyncpg)",
+                    statistics.median(ratios), GENERATED_GOALS.get(z))
+
+
+# ---------------------------------------------------------------- the stampede
+
+class TileStatements:
+    """Counts the tile statements (ST_AsMVT) handed to the database driver."""
+
+    def __init__(self):
+        self.count = 0
+
+    def record(self, conn, cursor, statement, *args):
+        if "ST_AsMVT" in statement:
+            self.count += 1
+
+    def __enter__(self):
+        from sqlalchemy import event
+        from sqlalchemy.engine import Engine
+
+        event.listen(Engine, "before_cursor_execute", self.record)
+        return self
+
+    def __exit__(self, *exc):
+        from sqlalchemy import event
+        from sqlalchemy.engine import Engine
+
+        event.remove(Engine, "before_cursor_execute", self.record)
+
+
+async def burst(driver, tile, clients):
+    """Every client asks for the tile at once: each one's wait, in seconds."""
+    start = time.perf_counter()
+
+    async def one(client):
+        status, body = await driver.get(tile_path(tile), client)
+        if status != 200 or not body:
+            raise RuntimeError(f"stampede on {tile}: {status}")
+        return time.perf_counter() - start
+
+    return await asyncio.gather(*(one(c) for c in clients))
+
+
+async def stampede_trials(driver, tile, clients, trials):
+    alone, medians, slowest, statements = [], [], [], []
+    with TileStatements() as counted:
+        await tp.redis_client.delete(tile_key(tile))
+        await burst(driver, tile, clients)  # grows the pool; not counted
+        for _ in range(trials):
+            await tp.redis_client.delete(tile_key(tile))
+            alone += await burst(driver, tile, clients[:1])
+            await tp.redis_client.delete(tile_key(tile))
+            before = counted.count
+            waits = await burst(driver, tile, clients)
+            statements.append(counted.count - before)
+            medians.append(statistics.median(waits))
+            slowest.append(max(waits))
+    return alone, medians, slowest, statements
+
+
+async def stampede(driver, extent, args, summary):
+    clients = [f"192.0.2.{i + 1}" for i in range(args.stampede_clients)]
+    print(f"\nstampede: {len(clients)} clients at once on one cold tile (the centre of the data), "
+          f"in-process, {args.trials} trials after one not counted; the tile alone between them",
+          flush=True)
+    for z in args.stampede_zooms:
+        tile = centre_tile(extent, z)
+        alone, medians, slowest, statements = await stampede_trials(driver, tile, clients,
+                                                                    args.trials)
+        base = statistics.median(alone)
+        median, worst = statistics.median(medians), statistics.median(slowest)
+        print(f"  {tile_path(tile)}: alone {base * 1000:.1f} ms; {len(clients)} at once: "
+              f"statements {statements}, "
+              f"median wait {median * 1000:.1f} ms, slowest {worst * 1000:.1f} ms "
+              f"(medians of the trials)", flush=True)
+        most = max(statements)
+        summary.add(f"z{z} stampede: tile statements run", str(most), "1", most, "= 1")
+        summary.add(f"z{z} stampede: median wait / alone", f"{median * 1000:.1f} ms",
+                    f"{base * 1000:.1f} ms", median / base, "≤ 1.5")
+        summary.add(f"z{z} stampede: slowest wait / alone", f"{worst * 1000:.1f} ms",
+                    f"{base * 1000:.1f} ms", worst / base, "≤ 2")
+
+
+# ---------------------------------------------------------------- bounding boxes
 
 BBOX_CLIENTS = [f"198.18.{i // 256}.{i % 256}" for i in range(512)]
 
@@ -346,219 +647,220 @@ def bbox_path(box):
     return "/gis/plots/bbox/?minx={}&miny={}&maxx={}&maxy={}&srid=3857".format(*box)
 
 
-async def bench_bbox(driver, extent, count, rounds):
-    """Seconds per bbox request, hit and generated, each against the same
-    work done directly, alternating request by request."""
-    import asyncpg
-
-    boxes = boxes_in(extent, count)
+def bbox_statement():
+    """The statement the endpoint runs for an unsimplified EPSG:3857 box."""
     layer = tp.LAYER_CONFIG["plots"]
-    conn = await asyncpg.connect(os.environ["DATABASE_URL"].replace("+asyncpg", ""))
-    sql = None
-    try:
-        # The statement the endpoint runs for an unsimplified 3857 box.
-        props = ", ".join(layer["properties"])
-        env = "ST_MakeEnvelope($1, $2, $3, $4, 3857)"
-        g = layer["geom_col"]
-        sql = (f"SELECT ST_AsMVT(mvt_data, 'plots', 4096, 'mvt_geom') AS mvt FROM (SELECT {props}, "
-               f"{layer['id_col']} AS feature_id, ST_AsMVTGeom({g}, {env}, 4096, 32, true) AS "
-               f"mvt_geom FROM {layer['table']} WHERE {g} && {env} AND ST_Intersects({g}, {env}) "
-               f"ORDER BY ST_Area({g}) DESC LIMIT $5) AS mvt_data WHERE mvt_data.mvt_geom IS NOT NULL")
-        stmt = await conn.prepare(sql)
-        gen = {"endpoint": [], "direct": []}
-        hit = {"endpoint": [], "direct": []}
-        redis = tp.redis_client
-        n = 0
-        for r in range(rounds):
-            for box in boxes:
-                client = BBOX_CLIENTS[n % len(BBOX_CLIENTS)]
-                n += 1
-                key = "mvt_v8:bbox:plots:{:.0f}:{:.0f}:{:.0f}:{:.0f}:5000:True".format(*box)
-                await redis.delete(key)
-                t0 = time.perf_counter()
-                status, body = await driver.get(bbox_path(box), client)
-                t1 = time.perf_counter()
-                direct = await stmt.fetchval(*box, 5000)
-                t2 = time.perf_counter()
-                if status == 204 and not feature_count(direct):
-                    continue  # a box between the blocks: nothing to draw either way
-                if status != 200 or (r == 0 and feature_count(body) != feature_count(direct)):
-                    raise RuntimeError(f"bbox {box}: status {status} or features differ")
-                gen["endpoint"].append(t1 - t0)
-                gen["direct"].append(t2 - t1)
-                t0 = time.perf_counter()
-                status, cached = await driver.get(bbox_path(box), client)
-                t1 = time.perf_counter()
-                await redis.evalsha(BARE_SCRIPT_SHA, 1, "bench:bare:" + client, 1)
-                direct = await redis.get(key)
-                t2 = time.perf_counter()
-                if status != 200 or cached != direct:
-                    raise RuntimeError(f"bbox {box}: the hit differs from the cached tile")
-                hit["endpoint"].append(t1 - t0)
-                hit["direct"].append(t2 - t1)
-        return len(boxes), gen, hit
-    finally:
-        await conn.close()
+    props = ", ".join(layer["properties"])
+    env = "ST_MakeEnvelope($1, $2, $3, $4, 3857)"
+    g = layer["geom_col"]
+    return (f"SELECT ST_AsMVT(mvt_data, 'plots', 4096, 'mvt_geom') AS mvt FROM (SELECT {props}, "
+            f"{layer['id_col']} AS feature_id, ST_AsMVTGeom({g}, {env}, 4096, 32, true) AS "
+            f"mvt_geom FROM {layer['table']} WHERE {g} && {env} AND ST_Intersects({g}, {env}) "
+            f"ORDER BY ST_Area({g}) DESC LIMIT $5) AS mvt_data WHERE mvt_data.mvt_geom IS NOT NULL")
 
 
-BARE_SCRIPT = ("local count = redis.call('INCR', KEYS[1])\n"
-               "if redis.call('PTTL', KEYS[1]) == -1 then\n"
-               "  redis.call('EXPIRE', KEYS[1], ARGV[1])\nend\nreturn count\n")
-BARE_SCRIPT_SHA = None
+async def timed(awaitable):
+    start = time.perf_counter()
+    result = await awaitable
+    return result, time.perf_counter() - start
 
 
-async def bench_invalidation(keys, rounds):
+async def one_box(driver, pool, box, client, check, times):
+    """A box generated, then hit, each against its bare counterpart. False
+    for a box between the blocks (nothing to draw either way)."""
+    key = "mvt_v8:bbox:plots:{:.0f}:{:.0f}:{:.0f}:{:.0f}:5000:True".format(*box)
+    await tp.redis_client.delete(key)
+    (status, body), t_endpoint = await timed(driver.get(bbox_path(box), client))
+    direct, t_direct = await timed(pool.fetchval(bbox_statement(), *box, 5000))
+    if status == 204 and not feature_count(direct):
+        return False
+    if status != 200 or (check and feature_count(body) != feature_count(direct)):
+        raise RuntimeError(f"bbox {box}: status {status} or features differ")
+    times["generated"].append((t_endpoint, t_direct))
+
+    async def script_and_get():
+        await count_client("bench:bare:" + client)
+        return await tp.redis_client.get(key)
+
+    (status, cached), t_endpoint = await timed(driver.get(bbox_path(box), client))
+    direct, t_direct = await timed(script_and_get())
+    if status != 200 or cached != direct:
+        raise RuntimeError(f"bbox {box}: the hit differs from the cached tile")
+    times["hit"].append((t_endpoint, t_direct))
+    return True
+
+
+async def bboxes(driver, pool, extent, args, summary):
+    boxes = boxes_in(extent, args.boxes)
+    times = {"generated": [], "hit": []}
+    n = 0
+    for r in range(args.rounds):
+        for box in boxes:
+            await one_box(driver, pool, box, BBOX_CLIENTS[n % len(BBOX_CLIENTS)], r == 0, times)
+            n += 1
+    print(f"\nbounding-box tiles, layer plots, {len(boxes)} boxes of 400 m (EPSG:3857), "
+          f"{args.rounds} rounds, one request at a time, alternating per box")
+    for name, other in (("generated", "asyncpg statement"), ("hit", "script + GET")):
+        endpoint = [e for e, _ in times[name]]
+        direct = [d for _, d in times[name]]
+        ratio = sum(direct) / sum(endpoint)
+        print(f"  {name}: endpoint {statistics.median(endpoint) * 1000:7.3f} ms, {other} "
+              f"{statistics.median(direct) * 1000:7.3f} ms (medians); throughput ratio {ratio:.3f}")
+        summary.add(f"bbox {name}", f"{statistics.median(endpoint) * 1000:.3f} ms",
+                    f"{statistics.median(direct) * 1000:.3f} ms ({other})", ratio)
+
+
+# ---------------------------------------------------------------- invalidation, health
+
+async def fill_tile_keys(keys):
+    await cleanup_keys(["mvt_v8:plots:*"])  # only these keys, for the count
+    for start in range(0, keys, 10000):
+        pipe = tp.redis_client.pipeline(transaction=False)
+        for i in range(start, min(keys, start + 10000)):
+            pipe.set(f"mvt_v8:plots:18:{i}:{i % 977}", b"\x1a\x00", ex=600)
+        await pipe.execute()
+
+
+async def bare_invalidation():
+    count = 0
+    async for key in tp.redis_client.scan_iter(match="mvt_v8:plots:*", count=100):
+        await tp.redis_client.delete(key)
+        count += 1
+    return count
+
+
+async def invalidation(args, summary, rounds=2):
     """Keys per second deleted by the layer task and by a bare SCAN + DEL
-    loop, each over `keys` fresh tile keys, alternating."""
-    redis = tp.redis_client
+    loop, each over fresh tile keys, alternating."""
     task, bare = [], []
-
-    async def fill():
-        for start in range(0, keys, 10000):
-            pipe = redis.pipeline(transaction=False)
-            for i in range(start, min(keys, start + 10000)):
-                pipe.set(f"mvt_v8:plots:18:{i}:{i % 977}", b"\x1a\x00", ex=600)
-            await pipe.execute()
-
     for _ in range(rounds):
-        await fill()
-        t0 = time.perf_counter()
-        count = await tp._invalidate_layer_cache_task("plots")
-        task.append(count / (time.perf_counter() - t0))
-        if count != keys:
-            raise RuntimeError(f"task deleted {count} of {keys}")
-        await fill()
-        t0 = time.perf_counter()
-        count = 0
-        async for key in redis.scan_iter(match="mvt_v8:plots:*", count=100):
-            await redis.delete(key)
-            count += 1
-        bare.append(count / (time.perf_counter() - t0))
-    return task, bare
+        for rates, delete in ((task, lambda: tp._invalidate_layer_cache_task("plots")),
+                              (bare, bare_invalidation)):
+            await fill_tile_keys(args.keys)
+            count, seconds = await timed(delete())
+            if count != args.keys:
+                raise RuntimeError(f"deleted {count} of {args.keys}")
+            rates.append(count / seconds)
+    ratio = statistics.median(task) / statistics.median(bare)
+    print(f"\ninvalidation of {args.keys} cached tiles, {rounds} rounds: layer task "
+          f"{statistics.median(task):.0f} keys/s, bare SCAN + DEL {statistics.median(bare):.0f} "
+          f"keys/s; ratio {ratio:.3f}")
+    summary.add("invalidation of a layer", f"{statistics.median(task):.0f} keys/s",
+                f"{statistics.median(bare):.0f} keys/s (SCAN + DEL)", ratio)
 
 
-async def bench_health(driver, calls, rounds):
-    task, bare, ping = [], [], []
-    for _ in range(rounds):
-        t0 = time.perf_counter()
+async def health(driver, args, summary, calls=2000):
+    async def endpoint(path):
         for _ in range(calls):
-            status, _ = await driver.get("/gis/health/", "192.0.2.7")
-        t1 = time.perf_counter()
-        for _ in range(calls):
-            await driver.get("/bare/health/", "192.0.2.7")
-        t2 = time.perf_counter()
+            status, _ = await driver.get(path, "192.0.2.200")
+            if status != 200:
+                raise RuntimeError(f"{path} answered {status}")
+
+    async def pings():
         for _ in range(calls):
             await tp.redis_client.ping()
-        t3 = time.perf_counter()
-        if status != 200:
-            raise RuntimeError("health answered {status}")
-        task.append((t1 - t0) / calls)
-        bare.append((t2 - t1) / calls)
-        ping.append((t3 - t2) / calls)
-    return task, bare, ping
+
+    times = {"endpoint": [], "bare": [], "ping": []}
+    for _ in range(args.rounds):
+        for name, run in (("endpoint", lambda: endpoint("/gis/health/")),
+                          ("bare", lambda: endpoint("/bare/health/")), ("ping", pings)):
+            _, seconds = await timed(run())
+            times[name].append(seconds / calls)
+    us = {name: statistics.median(t) * 1e6 for name, t in times.items()}
+    print(f"\nhealth, {args.rounds} rounds of {calls} calls: endpoint {us['endpoint']:.1f} us, "
+          f"bare endpoint {us['bare']:.1f} us, bare PING {us['ping']:.1f} us per call")
+    summary.add("health", f"{us['endpoint']:.1f} us", f"{us['bare']:.1f} us (bare endpoint)",
+                us["bare"] / us["endpoint"])
 
 
-async def set_jit(setting):
-    """PostgreSQL's JIT on the benchmark database: "default" (the cluster's) or
-    "off". It compiles the large overview statements anew at every execution,
-    which costs the session path (a custom plan per pooled connection) more
-    than a statement prepared once on one connection."""
-    import asyncpg
+# ---------------------------------------------------------------- main
 
-    conn = await asyncpg.connect(os.environ["DATABASE_URL"].replace("+asyncpg", ""))
-    try:
-        db = await conn.fetchval("SELECT current_database()")
-        if setting == "off":
-            await conn.execute(f'ALTER DATABASE "{db}" SET jit = off')
-        else:
-            await conn.execute(f'ALTER DATABASE "{db}" RESET jit')
-    finally:
-        await conn.close()
+async def describe(pool, parcels, extent):
+    build = tp.__file__
+    database = await pool.fetchval("SELECT current_database()")
+    built = time.strftime("%Y-%m-%d %H:%M", time.localtime(os.path.getmtime(build)))
+    loop, http = server_flavour()
+    print(f"data set: {parcels} parcels over {extent[2] - extent[0]:.3f} x "
+          f"{extent[3] - extent[1]:.3f} degrees ({database}, "
+          f"JIT {await pool.fetchval('SHOW jit')}); Python {sys.version.split()[0]}; "
+          f"server uvicorn on {loop} + {http}")
+    print(f"module: {build} (built {built})")
+    print(f"{os.cpu_count()} cores; load average before: "
+          + " ".join(f"{x:.2f}" for x in os.getloadavg()), flush=True)
+
+
+async def run_phases(pool, extent, args, summary, work):
+    driver = Driver(make_app())
+    hit_tiles, _ = await tiles_with_parcels(pool, extent, 16, args.tiles)
+    if not {"server-hits", "profile"} <= set(args.skip):
+        await phase_server(os.environ["DATABASE_URL"], hit_tiles, args, summary, work)
+    if "asgi-hits" not in args.skip:
+        await cache_tiles(driver.request, hit_tiles)
+        await asgi_hits(driver, hit_tiles, args, summary)
+    if "generated" not in args.skip:
+        await generated(driver, pool, extent, args, summary)
+    if "stampede" not in args.skip:
+        await stampede(driver, extent, args, summary)
+    if "bbox" not in args.skip:
+        await bboxes(driver, pool, extent, args, summary)
+    if "invalidation" not in args.skip:
+        await invalidation(args, summary)
+    if "health" not in args.skip:
+        await health(driver, args, summary)
 
 
 async def main(args):
-    await set_jit(args.jit)
+    import asyncpg
+
+    from database import dispose_engine
+
+    logging.getLogger("terrava.tileport").setLevel(logging.WARNING)  # each invalidation logs
     parcels, extent = await data_extent()
-    print(f"data set: {parcels} parcels over {extent[2] - extent[0]:.3f} x "
-          f"{extent[3] - extent[1]:.3f} degrees; Python {sys.version.split()[0]}; "
-          f"PostgreSQL JIT: {args.jit}")
-    driver = Driver(make_app())
+    pool = await asyncpg.create_pool(plain_url(os.environ["DATABASE_URL"]),
+                                     min_size=args.concurrency, max_size=args.concurrency)
+    await describe(pool, parcels, extent)
+    summary = Summary()
+    work = tempfile.mkdtemp(prefix="terrava-bench-tiles-")
+    started = time.perf_counter()
+    await flush_tiles(tp.redis_client)  # no tile of another data set in this Redis database
     try:
-        if args.only in (None, "hits"):
-            paths, tile_rates, bare_rates = await bench_hits(driver, extent, args.seconds,
-                                                             args.rounds, args.concurrency)
-            ratios = [t / b for t, b in zip(tile_rates, bare_rates)]
-            print(f"\ncache hits: {len(paths)} tiles at zoom 16, {args.concurrency} requests in "
-                  f"flight, {args.rounds} alternating rounds of {args.seconds:g} s per side")
-            print(f"  tile endpoint  req/s: median {statistics.median(tile_rates):7.0f} "
-                  f"(min {min(tile_rates):.0f}, max {max(tile_rates):.0f})")
-            print(f"  bare endpoint  req/s: median {statistics.median(bare_rates):7.0f} "
-                  f"(min {min(bare_rates):.0f}, max {max(bare_rates):.0f})")
-            print(f"  ratio tile/bare: median of rounds {statistics.median(ratios):.3f} "
-                  f"(quartiles {statistics.quantiles(ratios, n=4)[0]:.3f} .. "
-                  f"{statistics.quantiles(ratios, n=4)[2]:.3f})")
-            prof = await profile_module(driver, paths, args.seconds * 3, args.concurrency)
-            if prof:
-                print(f"  profile ({prof['requests']} tile hits under perf): process CPU "
-                      f"{prof['cpu_per_request'] * 1e6:.1f} us/request, of which inside "
-                      f"tileport*.so {prof['module_per_request'] * 1e6:.2f} us "
-                      f"({prof['module_share'] * 100:.1f} %)")
-        if args.only in (None, "generated"):
-            results = await bench_generated(driver, extent, args.zooms, args.tiles,
-                                            args.gen_rounds)
-            print(f"\ngenerated tiles (cache off), layer plots, up to {args.tiles} tiles per zoom, "
-                  f"{args.gen_rounds} rounds, endpoint and asyncpg alternating per tile")
-            for z, r in results.items():
-                print(f"  zoom {z:2d}: {r['tiles']:2d} tiles, median {r['bytes'] / 1024:7.1f} KiB; "
-                      f"endpoint {r['endpoint_median'] * 1000:8.2f} ms, asyncpg "
-                      f"{r['direct_median'] * 1000:8.2f} ms per tile (medians); throughput "
-                      f"ratio {r['direct'] / r['endpoint']:.3f} "
-                      f"({r['endpoint']:.2f} s vs {r['direct']:.2f} s over {r['runs']} tiles)")
-        if args.only in (None, "bbox"):
-            global BARE_SCRIPT_SHA
-            BARE_SCRIPT_SHA = await tp.redis_client.script_load(BARE_SCRIPT)
-            boxes, gen, hit = await bench_bbox(driver, extent, args.boxes, args.gen_rounds)
-            print(f"\nbounding-box tiles, layer plots, {boxes} boxes of 400 m (EPSG:3857), "
-                  f"{args.gen_rounds} rounds, alternating per box")
-            for name, r, other in (("generated", gen, "asyncpg statement"),
-                                   ("cache hit", hit, "script + GET")):
-                print(f"  {name}: endpoint {statistics.median(r['endpoint']) * 1000:7.3f} ms, "
-                      f"{other} {statistics.median(r['direct']) * 1000:7.3f} ms (medians); "
-                      f"throughput ratio {sum(r['direct']) / sum(r['endpoint']):.3f}")
-        if args.only in (None, "invalidation"):
-            task, bare = await bench_invalidation(args.keys, args.inv_rounds)
-            print(f"\ninvalidation of {args.keys} cached tiles, {args.inv_rounds} rounds")
-            print(f"  layer task {statistics.median(task):8.0f} keys/s, bare SCAN + DEL "
-                  f"{statistics.median(bare):8.0f} keys/s; ratio "
-                  f"{statistics.median(task) / statistics.median(bare):.3f}")
-        if args.only in (None, "health"):
-            task, bare, ping = await bench_health(driver, 2000, args.rounds)
-            print(f"\nhealth, {args.rounds} rounds of 2000 calls")
-            print(f"  endpoint {statistics.median(task) * 1e6:7.1f} us, bare endpoint "
-                  f"{statistics.median(bare) * 1e6:7.1f} us, bare PING "
-                  f"{statistics.median(ping) * 1e6:7.1f} us per call; ratio bare/endpoint "
-                  f"{statistics.median(bare) / statistics.median(task):.3f}, PING/endpoint "
-                  f"{statistics.median(ping) / statistics.median(task):.3f}")
+        await run_phases(pool, extent, args, summary, work)
     finally:
-        await cleanup_keys(["mvt_v8:bbox:*", "mvt_v8:plots:18:*", "rate_limit:gis:bbox:198.18.*",
-                            "rate_limit:gis:198.51.*", "rate_limit:gis:192.0.2.*",
-                            "rate_limit:gis:203.0.113.*", "bench:bare:*"])
+        await flush_tiles(tp.redis_client)
+        await cleanup_keys(["bench:bare:*"])
+        await pool.close()
+        await dispose_engine()
+    summary.print()
+    print(f"\n{time.perf_counter() - started:.0f} s; load average after: "
+          + " ".join(f"{x:.2f}" for x in os.getloadavg()))
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     epilog=__doc__.split("\n\n", 2)[2])
+    parser.add_argument("--parcels", type=int, default=200000,
+                        help="parcels of the benchmark database (bench/bench_db.sh)")
+    parser.add_argument("--seconds", type=int, default=3,
+                        help="length of each side of a round (hits and generated tiles)")
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--concurrency", type=int, default=8,
+                        help="requests in flight (wrk connections, in-process workers)")
+    parser.add_argument("--zooms", type=int, nargs="+", default=[12, 14, 16],
+                        help="zooms of the generated tiles")
+    parser.add_argument("--tiles", type=int, default=64,
+                        help="distinct tiles at most, for the hits and per zoom generated")
+    parser.add_argument("--stampede-zooms", type=int, nargs="+", default=[12, 14])
+    parser.add_argument("--stampede-clients", type=int, default=50)
+    parser.add_argument("--trials", type=int, default=3, help="stampedes per zoom")
+    parser.add_argument("--boxes", type=int, default=25)
+    parser.add_argument("--keys", type=int, default=100000, help="tile keys invalidated")
+    parser.add_argument("--skip", nargs="+", default=[], choices=PHASES, metavar="PHASE",
+                        help="phases left out: " + ", ".join(PHASES))
+    return parser.parse_args()
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--parcels", type=int, default=200000)
-    parser.add_argument("--seconds", type=float, default=1.0)
-    parser.add_argument("--rounds", type=int, default=20)
-    parser.add_argument("--concurrency", type=int, default=16)
-    parser.add_argument("--zooms", type=int, nargs="+", default=[8, 12, 16])
-    parser.add_argument("--tiles", type=int, default=12)
-    parser.add_argument("--gen-rounds", type=int, default=3)
-    parser.add_argument("--boxes", type=int, default=25)
-    parser.add_argument("--keys", type=int, default=100000)
-    parser.add_argument("--inv-rounds", type=int, default=2)
-    parser.add_argument("--only", choices=["hits", "generated", "bbox", "invalidation", "health"])
-    parser.add_argument("--jit", choices=["default", "off"], default="default")
-    args = parser.parse_args()
-    os.environ["DATABASE_URL"] = bench_database_url(args.parcels)
-    asyncio.run(main(args))
+    arguments = parse_args()
+    os.environ["DATABASE_URL"] = bench_database_url(arguments.parcels)
+    asyncio.run(main(arguments))
