@@ -13,7 +13,9 @@ the server answers, spread over many X-Forwarded-For addresses so that no
 simulated client comes near its rate limit.
 
 Each round runs every server and worker count once, in turn (a warm-up of a
-few seconds first, not counted); the table gives the median of the rounds and
+few seconds first, not counted), the servers' order rotated from round to
+round so that a disturbance of the shared cores does not always fall on the
+same one; each run's line shows the load average at its end. The table gives the median of the rounds and
 each server's throughput as a ratio to plain uvicorn's with as many workers.
 Nothing here asserts timings. The figures go to out/bench_servers.json.
 """
@@ -161,14 +163,17 @@ async def main():
         print(f"load average before: {' '.join(f'{x:.2f}' for x in load_before)}")
         runs = []
         for round_number in range(args.rounds):
+            order = servers[round_number % len(servers):] + servers[:round_number % len(servers)]
             for workers in worker_counts:
-                for kind in servers:
+                for kind in order:
                     row = await measure(url, kind, workers, trace_file, args, work)
                     row["round"] = round_number + 1
+                    row["load_after"] = os.getloadavg()
                     runs.append(row)
                     print(f"  round {row['round']}: {LABELS[kind]:<29} {workers} worker(s): {row['rps']:6.0f} req/s  "
                           f"p50 {row['p50_ms']:6.1f} ms  p99 {row['p99_ms']:6.1f} ms  "
-                          f"hits {row['hits']}/{row['requests']}  errors {row['errors']}", flush=True)
+                          f"hits {row['hits']}/{row['requests']}  errors {row['errors']}  "
+                          f"load {row['load_after'][0]:.2f}", flush=True)
     finally:
         await flush_tiles(redis)
         await redis.aclose()
