@@ -31,7 +31,7 @@ import sys
 import tempfile
 from importlib import metadata
 
-from load_bench import (BENCH_REDIS_DB, ROOT, SERVERS, Connection, Database, Server, bench_database_url,
+from load_bench import (ROOT, SERVERS, Connection, Server, open_bench_data,
                         errors, flush_tiles, load_env, make_trace, rps, run_wrk, write_trace)
 
 LABELS = {"uvicorn-plain": "uvicorn (asyncio, h11)", "uvicorn": "uvicorn + uvloop + httptools",
@@ -131,16 +131,7 @@ async def main():
         if kind not in SERVERS:
             parser.error(f"unknown server {kind!r}; one of {', '.join(SERVERS)}")
     worker_counts = [int(w) for w in args.workers.split(",")]
-    load_env()
-    if subprocess.run(["which", "wrk"], stdout=subprocess.DEVNULL).returncode != 0:
-        sys.exit("wrk is not installed (apt-get install wrk)")
-    url = bench_database_url(args.parcels)
-    import redis.asyncio as aioredis
-
-    redis = aioredis.Redis(host=os.environ.get("REDIS_HOST", "localhost"),
-                           port=int(os.environ.get("REDIS_PORT", "6379")), db=int(BENCH_REDIS_DB))
-    db = await Database(url).connect()
-    count = await db.data.fetchval('SELECT count(*) FROM "GIS"."PLOT"')
+    url, redis, db, count = await open_bench_data(args.parcels)
     trace = make_trace(await db.extent(), 100, 60)
     work = tempfile.mkdtemp(prefix="terrava-servers-")
     load_before = os.getloadavg()

@@ -663,6 +663,23 @@ def print_trace_row(r):
           f"{c['in_use_at_rest']}, idle in transaction {c['in_transaction_at_rest']}")
 
 
+async def open_bench_data(parcels):
+    """The services' settings, wrk present, the benchmark database of `parcels`
+    parcels (loaded when it differs) and the benchmark's Redis database: gives
+    the database URL, a Redis client, the connected Database and its parcel
+    count."""
+    load_env()
+    if subprocess.run(["which", "wrk"], stdout=subprocess.DEVNULL).returncode != 0:
+        sys.exit("wrk is not installed (apt-get install wrk)")
+    url = bench_database_url(parcels)
+    import redis.asyncio as aioredis
+    redis = aioredis.Redis(host=os.environ.get("REDIS_HOST", "localhost"),
+                           port=int(os.environ.get("REDIS_PORT", "6379")), db=int(BENCH_REDIS_DB))
+    db = await Database(url).connect()
+    count = await db.data.fetchval('SELECT count(*) FROM "GIS"."PLOT"')
+    return url, redis, db, count
+
+
 async def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--parcels", type=int, default=200000)
@@ -672,15 +689,7 @@ async def main():
     parser.add_argument("--connections", type=int, default=64, help="wrk connections of the trace phases")
     parser.add_argument("--only", default="trace,limit,cache,stampede,plans")
     args = parser.parse_args()
-    load_env()
-    if subprocess.run(["which", "wrk"], stdout=subprocess.DEVNULL).returncode != 0:
-        sys.exit("wrk is not installed (apt-get install wrk)")
-    url = bench_database_url(args.parcels)
-    import redis.asyncio as aioredis
-    redis = aioredis.Redis(host=os.environ.get("REDIS_HOST", "localhost"),
-                           port=int(os.environ.get("REDIS_PORT", "6379")), db=int(BENCH_REDIS_DB))
-    db = await Database(url).connect()
-    count = await db.data.fetchval('SELECT count(*) FROM "GIS"."PLOT"')
+    url, redis, db, count = await open_bench_data(args.parcels)
     extent = await db.extent()
     trace = make_trace(extent, args.clients, args.steps)
     work = tempfile.mkdtemp(prefix="terrava-load-")
