@@ -26,7 +26,6 @@ import json
 import os
 import random
 import statistics
-import subprocess
 import sys
 import tempfile
 from importlib import metadata
