@@ -163,6 +163,26 @@ def test_statement_runs_under_the_zooms_bound_on_the_server(get, tp, monkeypatch
     assert feature["properties"]["label"] == bound
 
 
+def test_generated_tile_sends_no_begin_or_commit(get, tp, monkeypatch, test_layer, statements):
+    # The statement is its own transaction: the driver starts none around it.
+    import asyncpg.transaction
+
+    name, _ = test_layer
+    started = []
+    begin = asyncpg.transaction.Transaction.start
+
+    async def counted_start(self):
+        started.append(self)
+        return await begin(self)
+
+    # The pool's first connection is read once (its isolation level) first.
+    assert get(f"/gis/{name}/3/0/0.pbf").status_code in (200, 204)
+    monkeypatch.setattr(asyncpg.transaction.Transaction, "start", counted_start)
+    for z, x, y in [(3, 1, 1), (17, 65536, 65536)]:
+        assert get(f"/gis/{name}/{z}/{x}/{y}.pbf").status_code == 200
+    assert started == [] and any("ST_AsMVT" in s for s in statements)
+
+
 @pytest.mark.parametrize("label", [
     "pg_sleep(60)::text",  # the client's deadline ends it
     '"tileport_test".timed_out()',  # the server's statement time-out ended it

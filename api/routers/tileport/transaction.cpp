@@ -90,6 +90,12 @@ bool cancelled_by_server(py::error_already_set& error) {
 // connection runs with, in milliseconds.
 constexpr const char* kBoundKey = "tileport.statement_timeout_ms";
 
+// The session's connection options of a single read, made once.
+py::handle autocommit() {
+  static py::handle options = py::dict(py::arg("isolation_level") = "AUTOCOMMIT").release();
+  return options;
+}
+
 }  // namespace
 
 Coro run_in_transaction(py::object transaction, py::object db, py::object sql, py::object params,
@@ -108,7 +114,17 @@ Coro run_in_transaction(py::object transaction, py::object db, py::object sql, p
       // when the connection's last bound differs, so a run of tiles on one
       // connection pays no round trip for it. Taking the connection, the
       // setting and the statement share the one deadline.
-      py::object connection = co_await with_deadline(db.attr("connection")(), timeout);
+      //
+      // The statement is one read, so it runs in autocommit, as its own
+      // transaction: no BEGIN and COMMIT round trips around it. The
+      // wrapper's commit and rollback stay as they are (with nothing begun,
+      // the driver sends neither) and the session is closed as before. A
+      // session that has already begun (the box endpoint's own reads) goes
+      // on in its transaction.
+      py::object take = terrava::truthy(db.attr("in_transaction")())
+                            ? db.attr("connection")()
+                            : db.attr("connection")(py::arg("execution_options") = autocommit());
+      py::object connection = co_await with_deadline(take, timeout);
       connection_info = connection.attr("info");
       py::int_ ms(std::max(1LL, static_cast<long long>(seconds * 1000.0)));
       if (!terrava::equals(terrava::get_or(connection_info, kBoundKey, py::none()), ms)) {
@@ -126,8 +142,9 @@ Coro run_in_transaction(py::object transaction, py::object db, py::object sql, p
     failure = std::move(e);
   }
   if (!failure) co_return fetched;
-  // A rollback undoes a setting made in its transaction: the next statement
-  // on this connection sets it again.
+  // After a failure the setting's fate is unknown (a SET cut off by the
+  // deadline may or may not have reached the server): the next statement on
+  // this connection sets it again.
   if (connection_info) connection_info.attr("pop")(kBoundKey, py::none());
   if (!cancelled_by_server(*failure)) throw std::move(*failure);
   // The server's time-out is the same deadline as the client's: answered alike.
