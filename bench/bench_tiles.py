@@ -21,8 +21,10 @@ asgi-hits     The same two endpoints driven in-process through the ASGI
 generated     Tiles generated (cache key deleted before each request) at each
               of --zooms: the endpoint in-process against the same statement
               sent straight through an asyncpg pool, both as requests per
-              second with --concurrency distinct tiles in flight. Both sides
-              delete the tile's key first, so the ratio is the endpoint's work.
+              second with --concurrency distinct tiles in flight, and beside
+              them a plain Python endpoint doing the same work (count, cache
+              read, statement, store): the framework's own limit. Every side
+              deletes the tile's key first, so the ratio is the endpoint's work.
 stampede      --stampede-clients clients asking at once for one cold tile (the
               centre of the data at each of --stampede-zooms), in-process: the
               tile statements actually sent to the database (counted at the
@@ -65,6 +67,7 @@ load_env()
 
 from fastapi import Depends, FastAPI, HTTPException, Request, Response  # noqa: E402
 from fastapi.responses import JSONResponse  # noqa: E402
+from sqlalchemy import text  # noqa: E402
 from sqlalchemy.ext.asyncio import AsyncSession  # noqa: E402
 
 import terrava.tileport as tp  # noqa: E402
@@ -111,6 +114,33 @@ def make_app():
         ttl = tp.get_zoom_config(z, layer_name)["cache_ttl"]
         return Response(content=data, media_type=MEDIA,
                         headers={"Cache-Control": f"public, max-age={ttl}", "X-Cache": "HIT"})
+
+    @app.get("/bare-miss/{layer_name}/{z}/{x}/{y}.pbf", response_class=Response)
+    async def bare_miss(layer_name: str, z: int, x: int, y: int, request: Request,
+                        db: AsyncSession = Depends(get_db)):
+        # What the module does for a miss, in plain Python: the count, the
+        # bounded cache read, the statement in autocommit under its bound,
+        # the store. No shared generation, no error mapping.
+        if await count_client("bench:bare:" + request.client.host) > CLIENT_LIMIT:
+            raise HTTPException(status_code=429, detail="Too many map requests.")
+        key = f"mvt_v8:{layer_name}:{z}:{x}:{y}"
+        async with asyncio.timeout(1.0):
+            data = await tp.redis_client.get(key)
+        ttl = tp.get_zoom_config(z, layer_name)["cache_ttl"]
+        if not data:
+            sql, _ = tp.generate_mvt_sql(layer_name, z)
+            b = xyz_to_bbox_web_mercator(z, x, y)
+            params = {"min_x": b["minx"], "min_y": b["miny"], "max_x": b["maxx"],
+                      "max_y": b["maxy"]}
+            async with asyncio.timeout(tp.statement_timeout(z) if hasattr(tp, "statement_timeout")
+                                       else 20.0):
+                await db.connection(execution_options={"isolation_level": "AUTOCOMMIT"})
+                data = (await db.execute(text(sql), params)).scalar_one_or_none()
+            await db.commit()
+            await db.close()
+            await tp.redis_client.set(key, data, ex=ttl)
+        return Response(content=data, media_type=MEDIA,
+                        headers={"Cache-Control": f"public, max-age={ttl}", "X-Cache": "MISS"})
 
     @app.get("/bare/health/")
     async def bare_health():
@@ -500,18 +530,22 @@ def generated_sides(driver, pool, z):
     sql = direct_statement(z)
     redis = tp.redis_client
 
-    async def endpoint(tile, n):
-        await redis.delete(tile_key(tile))
-        status, headers, body = await driver.request(tile_path(tile), CLIENTS[n % len(CLIENTS)])
-        if status != 200 or not body or headers.get("x-cache") == "HIT":
-            raise RuntimeError(f"tile {tile}: {status}, {headers.get('x-cache')}; not generated")
+    def through(prefix):
+        async def endpoint(tile, n):
+            await redis.delete(tile_key(tile))
+            status, headers, body = await driver.request(tile_path(tile, prefix),
+                                                         CLIENTS[n % len(CLIENTS)])
+            if status != 200 or not body or headers.get("x-cache") == "HIT":
+                raise RuntimeError(f"tile {tile}: {status}, {headers.get('x-cache')}; "
+                                   "not generated")
+        return endpoint
 
     async def direct(tile, n):
         await redis.delete(tile_key(tile))
         if not await pool.fetchval(sql, *envelope(tile)):
             raise RuntimeError(f"tile {tile}: the statement found nothing")
 
-    return endpoint, direct
+    return {"endpoint": through("/gis"), "python": through("/bare-miss"), "direct": direct}
 
 
 GENERATED_GOALS = {12: "≥ 0.95", 14: "≥ 0.95", 16: "≥ 0.6"}
@@ -525,22 +559,28 @@ async def generated(driver, pool, extent, args, summary):
     for z in args.zooms:
         tiles, size = await tiles_with_parcels(pool, extent, z, args.tiles)
         await check_same_features(driver, pool, tiles[:2])
-        endpoint, direct = generated_sides(driver, pool, z)
+        sides = generated_sides(driver, pool, z)
         in_flight = min(args.concurrency, len(tiles))
-        rates = {"endpoint": [], "direct": []}
+        rates = {side: [] for side in sides}
         for _ in range(args.rounds):
-            rates["endpoint"].append(await at_concurrency(endpoint, tiles, args.seconds, in_flight))
-            rates["direct"].append(await at_concurrency(direct, tiles, args.seconds, in_flight))
+            for side, fetch in sides.items():
+                rates[side].append(await at_concurrency(fetch, tiles, args.seconds, in_flight))
         ratios = [e / d for e, d in zip(rates["endpoint"], rates["direct"])]
+        plain = [p / d for p, d in zip(rates["python"], rates["direct"])]
         print(f"  zoom {z:2d}: {len(tiles):3d} tiles, median {size / 1024:6.1f} KiB, "
               f"{in_flight} in flight; endpoint {spread(rates['endpoint'], digits=1)} tiles/s, "
-              f"asyncpg {spread(rates['direct'], digits=1)} tiles/s; "
-              f"ratio {statistics.median(ratios):.3f}",
+              f"the same work in plain Python {spread(rates['python'], digits=1)} tiles/s, "
+              f"asyncpg {spread(rates['direct'], digits=1)} tiles/s; ratio to asyncpg: endpoint "
+              f"{statistics.median(ratios):.3f}, plain Python {statistics.median(plain):.3f}",
               flush=True)
         summary.add(f"z{z} generated, {in_flight} in flight",
                     f"{statistics.median(rates['endpoint']):.1f} tiles/s",
                     f"{statistics.median(rates['direct']):.1f} tiles/s (asyncpg)",
                     statistics.median(ratios), GENERATED_GOALS.get(z))
+        summary.add(f"z{z} generated, plain Python endpoint",
+                    f"{statistics.median(rates['python']):.1f} tiles/s",
+                    f"{statistics.median(rates['direct']):.1f} tiles/s (asyncpg)",
+                    statistics.median(plain))
 
 
 # ---------------------------------------------------------------- the stampede
