@@ -10,7 +10,8 @@
 #   3. the extension modules, built and installed (build tree build/wheel,
 #      with the test-only module in build/wheel/testmod), then copied next
 #      to the host code (scripts/link_host_modules.sh)
-#   4. the map page's JavaScript (npm, host/node_modules)
+#   4. the map page's JavaScript (npm, host/node_modules) and the glyphs of
+#      its labels, built from the DejaVu fonts with fontnik (host/static/glyphs)
 #   5. the services (scripts/services.sh start)
 #   6. the tests' data set (500 parcels in the database "terrava"), loaded
 #      unless the database holds it already; scripts/demo.sh adds the demo's
@@ -138,6 +139,29 @@ if [[ ! -f host/node_modules/.package-lock.json || host/package-lock.json -nt ho
 else
   echo "up to date" >&2
 fi
+
+step "map glyphs"
+# MapLibre draws text from signed-distance-field glyphs in PBF files of 256
+# code points each: host/static/glyphs/<font name>/<first>-<last>.pbf, all 256
+# ranges of the font. A font is built into a temporary directory that is then
+# renamed, so a font's directory is complete; it is built again only when the
+# font file is newer.
+glyphs=host/static/glyphs
+rm -rf "$glyphs"/.build.*  # what a stopped run left
+built=0
+for font in "DejaVu Sans=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf" \
+            "DejaVu Sans Bold=/usr/share/fonts/truetype/dejavu/DejaVuSans-Bold.ttf"; do
+  name="${font%%=*}" file="${font#*=}"
+  [[ -f "$glyphs/$name/0-255.pbf" && ! "$file" -nt "$glyphs/$name/0-255.pbf" ]] && continue
+  work="$(mktemp -d "$glyphs/.build.XXXXXX")"
+  host/node_modules/.bin/build-glyphs "$file" "$work"
+  rm -rf "${glyphs:?}/$name"
+  mv "$work" "$glyphs/$name"
+  chmod 755 "$glyphs/$name"
+  echo "built: $name" >&2
+  built=1
+done
+((built)) || echo "up to date" >&2
 
 step "services"
 scripts/services.sh start
