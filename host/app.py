@@ -10,17 +10,25 @@ Run from this directory with the services' settings in the environment:
     /plans/deed/{plot_id}  deed plan PDF (optional query: district, cadzone, file_no, person_name)
     /plans/site/{plot_id}  site plan PDF
     /tilejson/{layer}.json TileJSON of a layer (for MapLibre styles and desktop GIS)
+    /search?q=...          parcels (number, with or without its zone), beacons, roads and areas by name
+    /labels/{layer}        label points of a layer's features in a view (GeoJSON, for the map's names)
     /docs, /openapi.json   API documentation
 """
 
 from contextlib import asynccontextmanager
+from enum import Enum
 from pathlib import Path
 from typing import Optional
 
 import hmac
+import math
 import os
+import re
 
-from fastapi import Depends, FastAPI, HTTPException, Request
+import shapely
+
+from fastapi import Depends, FastAPI, HTTPException, Query, Request
+from fastapi.concurrency import run_in_threadpool
 from fastapi.openapi.docs import get_swagger_ui_html
 from fastapi.responses import RedirectResponse
 from fastapi.staticfiles import StaticFiles
@@ -213,3 +221,264 @@ async def tilejson(layer: str, request: Request, db: AsyncSession = Depends(get_
         centre_zoom = max(minzoom, min(TILE_MAX_ZOOM, 14))
         document["center"] = [round((bounds[0] + bounds[2]) / 2, 7), round((bounds[1] + bounds[3]) / 2, 7), centre_zoom]
     return document
+
+
+# Search and label points for the map page. Every statement is fixed text with
+# bound parameters; the caller's text only ever reaches the database as a value.
+
+# No control characters (C0, DEL, C1) and at least one character that is not a space.
+SEARCH_TEXT = r"^ *[^\s\x00-\x1f\x7f-\x9f][^\x00-\x1f\x7f-\x9f]*$"
+SEARCH_MAX_LENGTH = 100
+SEARCH_MAX_TOKENS = 3
+# Words around a parcel number that name no parcel: "Plot 10, Zone A00".
+FILLER_WORDS = {"plot", "parcel", "no", "no.", "number", "zone", "cadzone", "cadastral", "cz"}
+
+
+def like_pattern(value: str, prefix: str = "", suffix: str = "%") -> str:
+    """`value` as a LIKE pattern (ESCAPE '\\') that matches it literally, between
+    `prefix` and `suffix`."""
+    return prefix + re.sub(r"([\\%_])", r"\\\1", value) + suffix
+
+
+# The box (WGS84) of a geometry g and a point p inside it, as columns w, s, e, n, lon, lat.
+PLACE_COLUMNS = """
+    ST_XMin(t.b) AS w, ST_YMin(t.b) AS s, ST_XMax(t.b) AS e, ST_YMax(t.b) AS n,
+    ST_X(t.c) AS lon, ST_Y(t.c) AS lat"""
+PLACE_OF = """LATERAL (SELECT ST_Transform(ST_Envelope({g}), 4326)::box2d AS b,
+                                 ST_Transform({p}, 4326) AS c) AS t"""
+
+# The areas, by the name of their tile layer: table, and what a result calls one.
+AREAS = {
+    "cadzones": ('"GIS"."CadZones"', "Cadastral zone"),
+    "districts": ('"GIS"."Districts"', "District"),
+    "lgas": ('"GIS"."LGAs"', "LGA"),
+}
+
+
+def parcel_statement(tokens: list[str]):
+    """Parcels one of whose `tokens` is (the start of) the parcel number while
+    all others are (the start of) its cadastral zone. Rank 0: number and zone
+    as given, 1: the number as given, 2: a number that starts so."""
+    params, choices = {}, []
+    for i, number in enumerate(tokens):
+        zones = [t for j, t in enumerate(tokens) if j != i]
+        params[f"n{i}"] = number
+        params[f"np{i}"] = like_pattern(number)
+        zone_match = " AND ".join(f'p."CADZONE" ILIKE :z{i}_{j} ESCAPE \'\\\'' for j in range(len(zones)))
+        zone_exact = " AND ".join(f'upper(p."CADZONE") = upper(:ze{i}_{j})' for j in range(len(zones)))
+        for j, zone in enumerate(zones):
+            params[f"z{i}_{j}"] = like_pattern(zone)
+            params[f"ze{i}_{j}"] = zone
+        exact = f'upper(p."PLOT_NO") = upper(:n{i})'
+        rank = f"CASE WHEN {exact} AND {zone_exact or 'true'} THEN 0 WHEN {exact} THEN 1 ELSE 2 END"
+        choices.append(f"""
+            SELECT p."ID" AS id, {rank} AS rank FROM "GIS"."PLOT" p
+             WHERE p."PLOT_NO" ILIKE :np{i} ESCAPE '\\' {"AND " + zone_match if zone_match else ""}""")
+    sql = f"""
+        WITH found AS (
+            SELECT id, min(rank) AS rank FROM ({" UNION ALL ".join(choices)}) AS c GROUP BY id
+        )
+        SELECT p."ID" AS id, f.rank, p."PLOT_NO" AS plot_no, p."CADZONE" AS cadzone,
+               p."GENERAL_LU" AS land_use, {PLACE_COLUMNS}
+          FROM found f JOIN "GIS"."PLOT" p ON p."ID" = f.id,
+               {PLACE_OF.format(g='p."GEOMETRY"', p='(ST_MaximumInscribedCircle(p."GEOMETRY")).center')}
+         ORDER BY f.rank, length(p."PLOT_NO"), p."PLOT_NO", p."CADZONE", p."ID"
+         LIMIT :limit"""
+    return text(sql), params
+
+
+def place(row) -> dict:
+    return {"bbox": [round(float(v), 7) for v in (row.w, row.s, row.e, row.n)],
+            "point": [round(float(row.lon), 7), round(float(row.lat), 7)]}
+
+
+async def search_parcels(db: AsyncSession, q: str, limit: int) -> list:
+    tokens = [t for t in re.split(r"[\s,;/]+", q) if t and t.lower() not in FILLER_WORDS]
+    if not tokens or len(tokens) > SEARCH_MAX_TOKENS:
+        return []
+    statement, params = parcel_statement(tokens)
+    rows = (await db.execute(statement, {**params, "limit": limit})).all()
+    return [
+        (row.rank, {"kind": "plot", "layer": "plots", "ids": [row.id],
+                    "title": f"Plot {row.plot_no}",
+                    "detail": " · ".join(x for x in (f"Cadastral zone {row.cadzone}" if row.cadzone else "",
+                                                      row.land_use or "") if x),
+                    **place(row)})
+        for row in rows
+    ]
+
+
+async def search_beacons(db: AsyncSession, q: str, limit: int) -> list:
+    # Beacon numbers are matched without their spaces ("pb10001" finds "PB 10001"),
+    # and by their digits alone from three digits on ("10001").
+    compact = re.sub(r"\s+", "", q).upper()
+    digits = compact if compact.isdigit() and len(compact) >= 3 else None
+    rows = (await db.execute(text(f"""
+        SELECT b."ID" AS id, b."BEACON_NO" AS beacon_no, b."STATUS" AS status,
+               CASE WHEN upper(replace(b."BEACON_NO", ' ', '')) = :compact
+                      OR regexp_replace(b."BEACON_NO", '[^0-9]', '', 'g') = :digits THEN 0 ELSE 2 END AS rank,
+               {PLACE_COLUMNS}
+          FROM "GIS"."BEACON" b, {PLACE_OF.format(g='b."GEOMETRY"', p='b."GEOMETRY"')}
+         WHERE upper(replace(b."BEACON_NO", ' ', '')) LIKE :pattern ESCAPE '\\'
+            OR (CAST(:digits AS text) IS NOT NULL
+                AND regexp_replace(b."BEACON_NO", '[^0-9]', '', 'g') LIKE :digit_pattern)
+         ORDER BY rank, b."BEACON_NO", b."ID"
+         LIMIT :limit"""), {"compact": compact, "pattern": like_pattern(compact), "digits": digits,
+                            "digit_pattern": (digits or "") + "%", "limit": limit})).all()
+    return [(row.rank, {"kind": "beacon", "layer": "beacons", "ids": [row.id], "title": row.beacon_no,
+                        "detail": " · ".join(x for x in ("Beacon", row.status or "") if x), **place(row)})
+            for row in rows]
+
+
+def name_rank(column: str) -> str:
+    return f"CASE WHEN lower({column}) = lower(:q) THEN 0 WHEN {column} ILIKE :prefix ESCAPE '\\' THEN 1 ELSE 2 END"
+
+
+async def search_roads(db: AsyncSession, q: str, limit: int) -> list:
+    # A road's segments share its name: one result for all of them.
+    rows = (await db.execute(text(f"""
+        SELECT r.ids, r.name, r.road_type, {name_rank("r.name")} AS rank, {PLACE_COLUMNS}
+          FROM (SELECT array_agg("ID" ORDER BY "ID") AS ids, "ROAD_NAME" AS name, min("ROAD_TYPE") AS road_type,
+                       ST_Collect("GEOMETRY") AS g
+                  FROM "GIS"."ROAD" WHERE "ROAD_NAME" ILIKE :pattern ESCAPE '\\' GROUP BY "ROAD_NAME") AS r,
+               {PLACE_OF.format(g="r.g", p="ST_PointOnSurface(r.g)")}
+         ORDER BY rank, r.name
+         LIMIT :limit"""), {"q": q, "prefix": like_pattern(q), "pattern": like_pattern(q, "%"),
+                            "limit": limit})).all()
+    return [(row.rank, {"kind": "road", "layer": "roads", "ids": list(row.ids), "title": row.name,
+                        "detail": f"{row.road_type} road" if row.road_type else "Road", **place(row)})
+            for row in rows]
+
+
+async def search_areas(db: AsyncSession, q: str, limit: int) -> list:
+    found = []
+    for layer, (table, what) in AREAS.items():
+        rows = (await db.execute(text(f"""
+            SELECT a.id, a.name, {name_rank("a.name")} AS rank, {PLACE_COLUMNS}
+              FROM {table} a, {PLACE_OF.format(g="a.geometry", p="(ST_MaximumInscribedCircle(a.geometry)).center")}
+             WHERE a.name ILIKE :prefix ESCAPE '\\'
+             ORDER BY rank, a.name
+             LIMIT :limit"""), {"q": q, "prefix": like_pattern(q), "limit": limit})).all()
+        found += [(row.rank, {"kind": layer, "layer": layer, "ids": [row.id], "title": row.name, "detail": what,
+                              **place(row)}) for row in rows]
+    return found
+
+
+async def read_only(db: AsyncSession):
+    """Opens the session's transaction read-only, with a bound on each statement."""
+    await db.execute(text("SET TRANSACTION READ ONLY"))
+    await db.execute(text("SET LOCAL statement_timeout = '5s'"))
+
+
+@app.get("/search", tags=["Map"], summary="Find parcels, beacons, roads and areas")
+async def search(
+    q: str = Query(..., min_length=1, max_length=SEARCH_MAX_LENGTH, pattern=SEARCH_TEXT,
+                   description="A parcel number with or without its cadastral zone (`10 A00`, `A00/10`), "
+                               "a beacon number (`PB 10001`), a road, zone, district or LGA name or its start"),
+    limit: int = Query(10, ge=1, le=50, description="Most results to answer"),
+    db: AsyncSession = Depends(get_db),
+):
+    """The matches of `q`, best first: exact numbers and names before those that
+    only start (or, for roads, contain) the text; parcels, then beacons, roads
+    and areas. Each result has its tile layer and feature ids (`layer`, `ids`),
+    a title and a detail line, its bounding box (`bbox`: west, south, east,
+    north) and a point inside it (`point`, the parcel's or area's visual
+    centre) in WGS84. Nothing matches: `results` is empty."""
+    q = " ".join(q.split())
+    await read_only(db)
+    kinds = [await search_parcels(db, q, limit), await search_beacons(db, q, limit),
+             await search_roads(db, q, limit), await search_areas(db, q, limit)]
+    ranked = sorted(((rank, order, result) for order, found in enumerate(kinds) for rank, result in found),
+                    key=lambda item: (item[0], item[1]))
+    return {"query": q, "results": [result for _, _, result in ranked[:limit]]}
+
+
+class LabelLayer(str, Enum):
+    plots = "plots"
+    cadzones = "cadzones"
+    districts = "districts"
+    lgas = "lgas"
+
+
+# Web Mercator: the sphere's radius, and the latitudes of its square.
+EARTH_RADIUS = 6378137.0
+MAX_LATITUDE = 85.0511287798
+# How close (in metres) a label point comes to the true centre of the largest
+# circle inside a parcel; an area's is a thousandth of its size.
+PARCEL_LABEL_TOLERANCE = 0.1
+
+
+def to_mercator(lon: float, lat: float) -> tuple[float, float]:
+    return (math.radians(lon) * EARTH_RADIUS,
+            math.log(math.tan(math.pi / 4 + math.radians(lat) / 2)) * EARTH_RADIUS)
+
+
+def label_points(wkbs: list, clip: Optional[tuple], tolerance: Optional[float]):
+    """(x, y, radius) in Web Mercator of the largest circle inside each
+    geometry (clipped to the box `clip` first, when given); None where nothing
+    of it is left."""
+    geometries = shapely.from_wkb(wkbs)
+    if clip is not None:
+        geometries = shapely.clip_by_rect(geometries, *clip)
+    points = []
+    for geometry in geometries:
+        if geometry is None or shapely.is_empty(geometry) or shapely.area(geometry) <= 0:
+            points.append(None)
+            continue
+        circle = shapely.maximum_inscribed_circle(geometry, tolerance)
+        (x, y), _ = shapely.get_coordinates(circle)
+        points.append((float(x), float(y), float(shapely.length(circle))))
+    return points
+
+
+@app.get("/labels/{layer}", tags=["Map"], summary="Label points of a layer in a view (GeoJSON)")
+async def labels(
+    layer: LabelLayer,
+    west: float = Query(..., ge=-180, le=180, allow_inf_nan=False),
+    south: float = Query(..., ge=-MAX_LATITUDE, le=MAX_LATITUDE, allow_inf_nan=False),
+    east: float = Query(..., ge=-180, le=180, allow_inf_nan=False),
+    north: float = Query(..., ge=-MAX_LATITUDE, le=MAX_LATITUDE, allow_inf_nan=False),
+    limit: int = Query(2000, ge=1, le=5000, description="Most points to answer (the largest features first)"),
+    db: AsyncSession = Depends(get_db),
+):
+    """One point per feature where its name is to stand, as a GeoJSON
+    FeatureCollection: the centre of the largest circle inside the feature (its
+    pole of inaccessibility), with that circle's `radius` in Web Mercator
+    metres, so the map can tell the zooms at which the name fits inside. A
+    parcel's point is its own, wherever the view is; an area's is that of its
+    part inside the view (west, south, east, north in WGS84), so the name of an
+    area larger than the view stays in sight."""
+    if west >= east or south >= north:
+        raise HTTPException(status_code=422, detail="The view needs west < east and south < north")
+    x0, y0 = to_mercator(west, south)
+    x1, y1 = to_mercator(east, north)
+    view = {"x0": x0, "y0": y0, "x1": x1, "y1": y1, "limit": limit}
+    if layer is LabelLayer.plots:
+        statement = """
+            SELECT "ID" AS id, "PLOT_NO" AS text, "CADZONE" AS cadzone, ST_AsBinary("GEOMETRY") AS wkb
+              FROM "GIS"."PLOT" WHERE "GEOMETRY" && ST_MakeEnvelope(:x0, :y0, :x1, :y1, 3857)
+             ORDER BY ST_Area("GEOMETRY") DESC, "ID" LIMIT :limit"""
+        clip, tolerance = None, PARCEL_LABEL_TOLERANCE
+    else:
+        statement = f"""
+            SELECT id, name AS text, NULL AS cadzone, ST_AsBinary(geometry) AS wkb
+              FROM {AREAS[layer.value][0]}
+             WHERE geometry && ST_MakeEnvelope(:x0, :y0, :x1, :y1, 3857)
+             ORDER BY ST_Area(geometry) DESC, id LIMIT :limit"""
+        clip, tolerance = (x0, y0, x1, y1), None
+    await read_only(db)
+    rows = (await db.execute(text(statement), view)).all()
+    points = await run_in_threadpool(label_points, [row.wkb for row in rows], clip, tolerance)
+    features = []
+    for row, point in zip(rows, points):
+        if point is None:
+            continue
+        x, y, radius = point
+        properties = {"layer": layer.value, "id": row.id, "text": row.text, "radius": round(radius, 2)}
+        if row.cadzone is not None:
+            properties["cadzone"] = row.cadzone
+        lon = math.degrees(x / EARTH_RADIUS)
+        lat = math.degrees(2 * math.atan(math.exp(y / EARTH_RADIUS)) - math.pi / 2)
+        features.append({"type": "Feature", "properties": properties,
+                         "geometry": {"type": "Point", "coordinates": [round(lon, 7), round(lat, 7)]}})
+    return {"type": "FeatureCollection", "features": features}
