@@ -270,6 +270,10 @@ async def data_extent(engine, tp, layer):
     return None if row[0] is None else tuple(float(v) for v in row)
 
 
+def describe_zooms(zooms):
+    return f"zoom {zooms[0]}" if zooms[0] == zooms[1] else f"zooms {zooms[0]}-{zooms[1]}"
+
+
 def tiles(count):
     return f"{count} tile" if count == 1 else f"{count} tiles"
 
@@ -704,7 +708,7 @@ async def seed(tp, options):
             layer_plans = zoom_plans(tp, layer, box, options.zoom)
             plans += layer_plans
             count = sum(p.count for p in layer_plans)
-            print(f"{PROG}: {layer}, zooms {options.zoom[0]}-{options.zoom[1]} over {source} "
+            print(f"{PROG}: {layer}, {describe_zooms(options.zoom)} over {source} "
                   f"{describe_box(box)}: {tiles(count)}", file=sys.stderr)
 
         if options.dry_run:
@@ -754,7 +758,10 @@ def main(argv=None):
         return 0
     if summary.fault:
         print(f"{PROG}: {summary.fault}", file=sys.stderr)
-    print(json.dumps(summary.as_dict()) if options.json else summary.text(), flush=True)
+    try:
+        print(json.dumps(summary.as_dict()) if options.json else summary.text(), flush=True)
+    except BrokenPipeError:  # a reader that stopped early (| head): nothing more to say
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     if summary.stopped_by:
         return 128 + signal.Signals[summary.stopped_by].value
     return 1 if summary.fault or summary.failed else 0
