@@ -4,7 +4,8 @@
 #
 #   1. Debian packages: PostgreSQL 15 + PostGIS 3, Redis, fonts, poppler,
 #      clang-format, the Pango libraries of WeasyPrint, the C++ tool chain,
-#      Node.js/npm (only when no npm is installed), Chromium (the browser test)
+#      Node.js/npm (only when no npm is installed), Chromium (the browser test),
+#      nginx (scripts/serve.sh; Debian's service is not used)
 #   2. Python packages: the build backend, the runtime and test dependencies,
 #      the servers (uvicorn with uvloop and httptools; granian)
 #   3. the extension modules, built and installed (build tree build/wheel,
@@ -34,6 +35,7 @@ packages=(
   cmake g++ make
   chromium
   wrk
+  nginx
 )
 command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
 missing=()
