@@ -199,6 +199,53 @@ def test_a_stopped_run_cancels_its_statements_and_the_next_one_carries_on(cache,
     assert cache.dbsize() == first["generated"] + second["generated"]
 
 
+@pytest.fixture
+def own_redis(services):
+    """A Redis server of the test's own, nothing persisted: its writes can be
+    paused without touching anyone else's."""
+    import redis
+
+    port = closed_port()
+    server = subprocess.Popen(["redis-server", "--port", str(port), "--bind", "127.0.0.1", "--save", "",
+                               "--appendonly", "no"], stdout=subprocess.DEVNULL)
+    client = redis.Redis(port=port, socket_timeout=5)
+    deadline = time.monotonic() + 20
+    while True:
+        try:
+            client.ping()
+            break
+        except redis.ConnectionError:
+            assert server.poll() is None and time.monotonic() < deadline
+            time.sleep(0.05)
+    yield port, client
+    client.close()
+    server.terminate()
+    server.wait(timeout=20)
+
+
+def test_redis_refusing_writes_mid_run_stops_it_counting_only_what_was_written(own_redis):
+    port, client = own_redis
+    seeder = subprocess.Popen([sys.executable, "-m", "tileseed", "plots", "beacons", "--zoom", "17-20", "--json"],
+                              cwd=HOST, env={**os.environ, "REDIS_HOST": "127.0.0.1", "REDIS_PORT": str(port),
+                                             "REDIS_DB": "0"},
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        while client.dbsize() < 50:
+            assert seeder.poll() is None
+            time.sleep(0.01)
+        client.execute_command("CLIENT", "PAUSE", "30000", "WRITE")  # reads still answered
+        written = client.dbsize()
+        out, err = seeder.communicate(timeout=60)
+    finally:
+        client.execute_command("CLIENT", "UNPAUSE")
+        if seeder.poll() is None:
+            seeder.kill()
+    result = summary(subprocess.CompletedProcess(seeder.args, seeder.returncode, out, err), status=1)
+    fault = f"lost Redis at 127.0.0.1:{port}/0: "
+    assert result["fault"].startswith(fault) and f"tileseed: {fault}" in err
+    assert result["generated"] == written and result["failed"] >= 1 and result["not_reached"] > 0
+
+
 UNREACHABLE = {"DATABASE_URL": "postgresql+asyncpg://terrava:x@127.0.0.1:9/terrava", "REDIS_PORT": "9"}
 
 
