@@ -8,8 +8,11 @@
 # TERRAVA_DEMO_REDIS_DB (default 1), apart from the tests' data. Its settings
 # are written to .services/demo.env, which plancli reads as well.
 #
-# It is served as production would be: uvicorn on uvloop's event loop with
-# the httptools parser, TERRAVA_WORKERS worker processes (default 1).
+# It is served as production would be, by the serving stack in the
+# foreground (scripts/serve.sh run; Ctrl-C stops it): nginx with the edge
+# cache of tiles, in front of TERRAVA_WORKERS tile workers (default 1) and
+# TERRAVA_PLAN_WORKERS plan workers (default 2), uvicorn on uvloop's event
+# loop with the httptools parser.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
@@ -34,7 +37,6 @@ set -a
 . "$ROOT/.services/demo.env"
 set +a
 
-cd host
-echo "demo: http://127.0.0.1:${PORT:-8000}/ (map), /docs (API), /plans/deed/1 (a deed plan); $workers worker(s)" >&2
-exec "${PYTHON:-python3}" -m uvicorn app:app --host 127.0.0.1 --port "${PORT:-8000}" \
-  --loop uvloop --http httptools --workers "$workers"
+export SERVE_PORT="${PORT:-8000}"
+echo "demo: http://127.0.0.1:$SERVE_PORT/ (map), /docs (API), /plans/deed/1 (a deed plan); $workers tile worker(s)" >&2
+exec scripts/serve.sh run
