@@ -203,6 +203,43 @@ class TestAwaiting:
         run(main())
 
 
+async def python_outcome(awaitable, through_child=False):
+    """What b.outcome does, in Python: the await's value or its exception."""
+    try:
+        return ("value", await awaitable)
+    except BaseException as e:  # noqa: B036 - cancellation is an outcome too
+        return ("error", e)
+
+
+class TestAttempt:
+    @pytest.mark.parametrize("through_child", [False, True])
+    @pytest.mark.parametrize("make", [
+        lambda: value_later(7),
+        lambda: raise_later(Boom("boom")),
+        lambda: raise_later(KeyboardInterrupt()),
+        lambda: 42,  # not awaitable: the TypeError is the outcome
+        lambda: asyncio.sleep(10),  # cancelled while awaiting
+    ], ids=["value", "error", "base-exception", "not-awaitable", "cancelled"])
+    def test_outcome_is_what_python_catches(self, make, through_child):
+        async def outcome_of(outcome):
+            task = asyncio.ensure_future(outcome(make(), through_child))
+            await asyncio.sleep(0.02)
+            if not task.done():
+                task.cancel()
+            kind, got = await task
+            # The task that took its cancellation as a value ends normally.
+            return kind, type(got), str(got) if kind == "error" else got
+
+        native = run(outcome_of(b.outcome))
+        assert native == run(outcome_of(python_outcome))
+
+    def test_the_error_is_the_same_object_with_its_traceback(self):
+        original = Boom("same")
+        kind, got = run(b.outcome(raise_later(original), False))
+        assert got is original
+        assert "raise_later" in [f.name for f in traceback.extract_tb(got.__traceback__)]
+
+
 class TestCancellationAndTimeouts:
     def test_cancel_reaches_the_awaited_call_and_cleanup_runs(self):
         seen = []

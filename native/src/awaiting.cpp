@@ -8,6 +8,11 @@ py::object FramePromise::take_resume() {
   if (resume_error) {
     py::error_already_set error = std::move(*resume_error);
     resume_error.reset();
+    // As in an except block, the exception object carries its traceback
+    // while C++ holds it (error_already_set keeps it beside the object).
+    if (error.trace() && PyException_SetTraceback(error.value().ptr(), error.trace().ptr()) != 0) {
+      throw py::error_already_set();
+    }
     throw error;
   }
   return std::move(resume_value);
@@ -19,6 +24,16 @@ std::optional<py::object> FramePromise::NextItem::await_resume() {
     return std::nullopt;
   }
   return d.p.take_resume();
+}
+
+terrava::Outcome FramePromise::Attempted::await_resume() {
+  using terrava::Outcome;
+  if (refused) return Outcome{py::object(), std::move(refused)};
+  try {
+    return Outcome{d.await_resume(), std::nullopt};
+  } catch (py::error_already_set& e) {
+    return Outcome{py::object(), std::move(e)};
+  }
 }
 
 namespace {
@@ -86,6 +101,10 @@ detail::AnextTag anext(py::handle it) {
   return detail::AnextTag{py::reinterpret_steal<py::object>(aw)};
 }
 
+detail::AttemptTag attempt(Coro&& child) {
+  return {detail::coroutine_object(std::move(child), "<native>")};
+}
+
 py::object aiter(py::handle iterable) {
   PyTypeObject* t = Py_TYPE(iterable.ptr());
   if (!t->tp_as_async || !t->tp_as_async->am_aiter) {
@@ -112,21 +131,15 @@ Coro async_with(py::object manager, BlockBody body) {
   py::object type = py::type::of(manager);
   py::object enter = type.attr("__aenter__"), exit = type.attr("__aexit__");
   py::object bound = co_await enter(manager);
-  py::object result = py::none();
-  std::optional<py::error_already_set> error;
-  try {
-    // The block runs as a coroutine of its own, so whatever leaves it, a C++
-    // exception included, arrives here as the Python exception it maps to.
-    result = co_await body(std::move(bound));
-  } catch (py::error_already_set& e) {
-    error = std::move(e);
-  }
-  if (!error) {
+  // The block runs as a coroutine of its own, so whatever leaves it, a C++
+  // exception included, arrives here as the Python exception it maps to.
+  Outcome block = co_await attempt(body(std::move(bound)));
+  if (!block.error) {
     co_await exit(manager, py::none(), py::none(), py::none());
-    co_return result;
+    co_return block.value;
   }
-  py::object suppressed = co_await exit(manager, *exit_args(*error));
-  if (!truthy(suppressed)) throw *error;
+  py::object suppressed = co_await exit(manager, *exit_args(*block.error));
+  if (!truthy(suppressed)) throw *block.error;
   co_return py::none();
 }
 

@@ -30,21 +30,29 @@ Coro give_back(Args a) { co_return a[0]; }
 // cleanup() and re-raises the error unchanged.
 Coro guarded(Args a) {
   py::object log = a[1];
-  std::optional<py::error_already_set> error;
-  py::object result;
-  try {
-    result = co_await a[0];
-  } catch (py::error_already_set& e) {
-    error = std::move(e);
-  }
-  if (error) {
-    log(py::str("error"), error->value());
+  Outcome done = co_await attempt(a[0]);
+  if (done.error) {
+    log(py::str("error"), done.error->value());
     co_await a[2]();
     log(py::str("cleaned"));
-    throw *error;
+  } else {
+    log(py::str("ok"));
   }
-  log(py::str("ok"));
-  co_return result;
+  co_return std::move(done).get();
+}
+
+// What awaiting `awaitable` ended with, ("value", v) or ("error", exc), as
+// attempt() takes it; through a C++ child coroutine when `through_child`.
+Coro outcome(Args a) {
+  Outcome done;
+  if (truthy(a[1])) {
+    Args child_args(1, a[0]);
+    done = co_await attempt(await_one(std::move(child_args)));
+  } else {
+    done = co_await attempt(a[0]);
+  }
+  if (done.error) co_return py::make_tuple(py::str("error"), done.error->value());
+  co_return py::make_tuple(py::str("value"), done.value);
 }
 
 // Awaits `awaitable` and answers "caught" if it raised an exception of `type`.
@@ -137,6 +145,7 @@ TERRAVA_MODULE(_bridgetest, m) {
   def_async(m, {"give_back", "", std::nullopt, {arg("value")}}, give_back);
   def_async(m, {"guarded", "", std::nullopt, {arg("awaitable"), arg("log"), arg("cleanup")}},
             guarded);
+  def_async(m, {"outcome", "", std::nullopt, {arg("awaitable"), arg("through_child")}}, outcome);
   def_async(m, {"catch_type", "", std::nullopt, {arg("awaitable"), arg("type")}}, catch_type);
   def_async(m, {"fail_after", "", std::nullopt, {arg("awaitable"), arg("message")}}, fail_after);
   def_async(m, {"nested", "", std::nullopt, {arg("n"), arg("give")}}, nested);
