@@ -276,7 +276,7 @@ def test_every_waiter_gets_the_generations_failure(client_ip, app, run, pg, tp, 
     name, table = counted_layer()
     if fault == "database error":
         # fails while it runs, not when it is prepared, so the others join it
-        label_layer(tp, monkeypatch, name, "(pg_sleep(0.3) IS NULL)::text || (1 / (id - id))")
+        label_layer(tp, monkeypatch, name, "(pg_sleep(1.0) IS NULL)::text || (1 / (id - id))")
     elif fault == "unexpected error":
         def broken_text(sql):
             raise KeyError("no statement")
