@@ -33,13 +33,13 @@ LAYER_TABLES = {
     "ROAD": ["ID", "GEOMETRY", "ROAD_NAME", "ROAD_TYPE"],
 }
 DEED_PLACEHOLDERS = {
-    "parcel_number", "image", "width", "height", "district", "cadzone", "file_no", "person_name", "date",
-    "tracing_no", "beacon_number", "beacon_longitude", "beacon_latitude", "surveyed_by", "scale", "address",
+    "styles", "legend", "parcel_number", "image", "width", "height", "district", "cadzone", "file_no", "person_name",
+    "date", "tracing_no", "beacon_number", "beacon_longitude", "beacon_latitude", "surveyed_by", "scale", "address",
     "surveyor_general", "schedule_table",
 }
 SITE_PLACEHOLDERS = {
-    "file_no", "image", "width", "height", "scale", "parcel_number", "date", "beacon_number", "beacon_longitude",
-    "beacon_latitude", "surveyor_general", "surveyed_by", "schedule_table",
+    "styles", "legend", "file_no", "image", "width", "height", "scale", "parcel_number", "date", "beacon_number",
+    "beacon_longitude", "beacon_latitude", "surveyor_general", "surveyed_by", "schedule_table",
 }
 TO_MERCATOR = Transformer.from_crs("EPSG:4326", "EPSG:3857", always_xy=True)
 
@@ -214,6 +214,7 @@ def plan_values():
                 "<thead><tr><th>From</th><th>To</th><th>Bearing</th><th>Dist(m)</th></tr></thead>"
                 f"<tbody>{rows}</tbody></table>")
     return {
+        "styles": template("plan.css"), "legend": template("legend.html"),
         "parcel_number": "1207", "image": base64.b64encode(picture.getvalue()).decode(), "width": 190, "height": 160,
         "district": "KESSARU", "cadzone": "AB03", "file_no": "MISC 104233",
         "person_name": "ALHAJI ABUBAKAR MUHAMMADU-OKONKWO AND CHIDINMA ADAOBI NWACHUKWU-BELLO (TRUSTEES)",

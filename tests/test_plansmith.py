@@ -4,6 +4,7 @@ deed and site plans rendered by WeasyPrint and read back with poppler."""
 import asyncio
 import os
 import re
+import shutil
 import subprocess
 
 import pytest
@@ -161,9 +162,9 @@ def test_untrusted_text_stays_text_and_nothing_but_data_urls_is_fetched(parcel, 
     (tmp_path / "leak.css").write_text('body::after { content: "LEAKED FILE"; }')
     from PIL import Image
     Image.new("RGB", (40, 40), (0, 0, 255)).save(tmp_path / "leak.png")
-    templates = tmp_path / "templates"
-    templates.mkdir()
-    original = (__import__("pathlib").Path(plansmith.project_root) / "templates" / "deedplan.html").read_text()
+    shipped = __import__("pathlib").Path(plansmith.project_root) / "templates"
+    templates = shutil.copytree(shipped, tmp_path / "templates")
+    original = (shipped / "deedplan.html").read_text()
     templates.joinpath("deedplan.html").write_text(original.replace(
         "</head>", f'<link rel="stylesheet" href="file://{tmp_path}/leak.css"></head>').replace(
         "</body>", f'<img src="file://{tmp_path}/leak.png"></body>'))
@@ -200,8 +201,8 @@ def numeric_values(result, pid):
 
 @pytest.mark.parametrize("edit, deed_text, site_text", [
     (numeric_values, ["9071", "TRACING NO: 42"], ["9071", "FILE NO: SCALE"]),
-    (lambda result, pid: own(result, pid).update(boundary=[]), ["ORIGIN BEACON NORTHING mN EASTING mE"],
-     ["ORIGIN BEACON NORTHING mN EASTING mE"]),
+    (lambda result, pid: own(result, pid).update(boundary=[]), ["NORTHING mN EASTING mE"],
+     ["NORTHING mN EASTING mE"]),
     (lambda result, pid: result.update(plots=[r for r in result["plots"] if r["id"] != pid]), None, None),
 ])
 def test_odd_records_give_a_document_or_none(parcel, tmp_path, monkeypatch, edit, deed_text, site_text):

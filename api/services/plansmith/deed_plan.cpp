@@ -19,6 +19,9 @@ Coro generate_deedplan_html(Args a) {
   py::object self = a[0], plot_id = a[1], district = a[2], file_no = a[3], person_name = a[4],
              cadzone = a[5], bounding_box = a[6];
   py::object html = co_await read_template("templates/deedplan.html");
+  // The sheet's styles and the legend of the picture, shared by both plans.
+  py::object styles = co_await read_template("templates/plan.css");
+  py::object legend = co_await read_template("templates/legend.html");
 
   Drawing drawing;
   py::object parcel = co_await draw_parcel(self, plot_id, bounding_box, drawing);
@@ -27,6 +30,8 @@ Coro generate_deedplan_html(Args a) {
   py::object address = parcel["address"];
 
   const Placeholders table{
+      {"{{styles}}", text_form(styles)},
+      {"{{legend}}", text_form(legend)},
       {"{{parcel_number}}", escaped(parcel["name"])},
       {"{{image}}", text_form(drawing.image)},
       {"{{width}}", escaped(drawing.width)},

@@ -14,6 +14,9 @@ constexpr const char* kPageCss = "@page { size: A4; margin: 0; }";
 Coro generate_siteplan_html(Args a) {
   py::object self = a[0], plot_id = a[1], bounding_box = a[2];
   py::object html = co_await read_template("templates/siteplan.html");
+  // The sheet's styles and the legend of the picture, shared by both plans.
+  py::object styles = co_await read_template("templates/plan.css");
+  py::object legend = co_await read_template("templates/legend.html");
 
   Drawing drawing;
   py::object parcel = co_await draw_parcel(self, plot_id, bounding_box, drawing);
@@ -24,6 +27,8 @@ Coro generate_siteplan_html(Args a) {
   if (file_no.is_none()) file_no = py::str("");
 
   const Placeholders table{
+      {"{{styles}}", text_form(styles)},
+      {"{{legend}}", text_form(legend)},
       {"{{file_no}}", escaped(file_no)},
       {"{{image}}", text_form(drawing.image)},
       {"{{width}}", escaped(drawing.width)},
