@@ -2,10 +2,12 @@
 deed and site plans rendered by WeasyPrint and read back with poppler."""
 
 import asyncio
+import math
 import os
 import re
 import shutil
 import subprocess
+from xml.etree import ElementTree
 
 import pytest
 
@@ -222,6 +224,101 @@ def test_odd_records_give_a_document_or_none(parcel, tmp_path, monkeypatch, edit
         words = " ".join(pdf_facts(data, tmp_path)[1].split())
         assert "None" not in words
         assert all(e in words for e in expected), words
+
+
+def page_runs(data, tmp_path):
+    """Width and height of the one page of a PDF and its runs of text as
+    (text, font size, top, bottom), all in points, as poppler reads them."""
+    path = tmp_path / "page.pdf"
+    path.write_bytes(data)
+    # At zoom 2 poppler's units are half points: 8.5 pt type reads as 17.
+    xml = subprocess.run(["pdftohtml", "-xml", "-i", "-zoom", "2", "-stdout", str(path)],
+                         capture_output=True, text=True, check=True).stdout
+    root = ElementTree.fromstring(xml)
+    (page,) = root.iter("page")
+    sizes = {font.get("id"): float(font.get("size")) / 2 for font in root.iter("fontspec")}
+    runs = [("".join(run.itertext()), sizes[run.get("font")], float(run.get("top")) / 2,
+             (float(run.get("top")) + float(run.get("height"))) / 2) for run in root.iter("text")]
+    return float(page.get("width")) / 2, float(page.get("height")) / 2, runs
+
+
+def document_and_schedule(generator_type, pid, kind):
+    """The PDF of the deed or site plan of `pid` and the schedule rows of its picture."""
+    async def make(db):
+        generator = generator_type(db)
+        near = await generator.get_plot_with_nearby(db, pid)
+        drawn = plots.generate_plot(near["plots"], pid, near["roads"], "id", None, max_width_mm=190, max_height_mm=160)
+        if kind == "deed":
+            document = await generator.generate_deedplan_html(pid, "Kessaru", "misc 104", "Ada Obi", "ab03")
+            return document.read(), drawn[3]
+        return (await generator.generate_siteplan_html(pid)).body, drawn[3]
+
+    return in_session(make)
+
+
+FRAME_FOOT_MM = 297 - 5  # the frame's outer edge; nothing may be set below it
+
+
+@pytest.mark.parametrize("kind", ["deed", "site"])
+def test_the_plan_fills_its_sheet_in_legible_type(parcel, tmp_path, kind):
+    data, schedule = document_and_schedule(plansmith.PlanImageGenerator, parcel["ID"], kind)
+    width, height, runs = page_runs(data, tmp_path)
+    assert (width, height) == pytest.approx((595.3, 841.9), abs=1)
+
+    # Particulars and every cell of the boundary schedule at 8.5 pt or more
+    # (below the legend, whose samples copy the picture's small print).
+    (top,) = [top for text, _, top, _ in runs if text == "ORIGIN BEACON"]
+    lower = [(text, size) for text, size, run_top, _ in runs if run_top >= top]
+    values = [f"{parcel['EASTING']:.3f}", f"{parcel['NORTHING']:.3f}"]
+    values += [row[key] for row in schedule for key in ("from", "to", "bearing", "distance")]
+    for value in values:
+        assert min(size for text, size in lower if value in text) >= 8.5, value
+
+    words = " ".join(" ".join(text for text, *_ in runs).split())
+    for expected in ["LEGEND", "This plot and its boundary", "Neighbouring plots", "Road edge or centre line",
+                     "Beacon and its number", "North point", "Scale bar", "CERTIFICATE", "Date", "Surveyor General"]:
+        assert expected in words
+
+    # The certification stands at the foot of the page, inside the frame.
+    lowest = max(bottom for *_, bottom in runs)
+    assert 0.85 * height < lowest < FRAME_FOOT_MM / 297 * height
+
+
+COURSES = 34
+
+
+def traced_through_many_beacons(result, pid):
+    """The parcel's outline traced through COURSES beacons a few metres apart:
+    every course too short to be figured, so all of them go to the schedule."""
+    from shapely.geometry import Polygon, mapping, shape
+
+    record = own(result, pid)
+    ring = shape(record["geometry"]).exterior
+    corners = [ring.interpolate(i / COURSES, normalized=True) for i in range(COURSES)]
+    record["geometry"] = mapping(Polygon([(p.x, p.y) for p in corners]))
+    record["boundary"] = []
+    for i, here in enumerate(corners):
+        there = corners[(i + 1) % COURSES]
+        bearing = math.degrees(math.atan2(there.x - here.x, there.y - here.y)) % 360
+        degrees, minutes = f"{int(bearing):02d}°", f"{int(bearing % 1 * 60):02d}'"
+        record["boundary"].append({
+            "beacon_id": 900000 + i, "beacon_name": f"PB {90000 + i}", "beacon_northing": here.y,
+            "beacon_easting": here.x, "geometry": mapping(here), "distance_to_next": round(here.distance(there), 2),
+            "bearing_to_next": degrees + minutes, "bearing_deg_to_next": degrees, "bearing_min_to_next": minutes})
+
+
+@pytest.mark.parametrize("kind", ["deed", "site"])
+def test_a_long_schedule_stays_whole_on_the_one_sheet(parcel, tmp_path, monkeypatch, kind):
+    monkeypatch.setattr(Edited, "edit", staticmethod(traced_through_many_beacons))
+    data, schedule = document_and_schedule(Edited, parcel["ID"], kind)
+    assert len(schedule) == COURSES
+    info, _, _, layout = pdf_facts(data, tmp_path)
+    assert re.search(r"^Pages:\s+1$", info, re.M)
+    for row in schedule:
+        cells = [row["from"], row["to"], row["bearing"], row["distance"]]
+        assert re.search(r"\s+".join(re.escape(c) for c in cells), layout), cells
+    _, height, runs = page_runs(data, tmp_path)
+    assert max(bottom for *_, bottom in runs) < FRAME_FOOT_MM / 297 * height
 
 
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
