@@ -236,7 +236,8 @@ def page_runs(data, tmp_path):
                          capture_output=True, text=True, check=True).stdout
     root = ElementTree.fromstring(xml)
     (page,) = root.iter("page")
-    sizes = {font.get("id"): float(font.get("size")) / 2 for font in root.iter("fontspec")}
+    # The fonts are the elements with a size; each run names its font by id.
+    sizes = {font.get("id"): float(font.get("size")) / 2 for font in root.iter() if font.get("size")}
     runs = [("".join(run.itertext()), sizes[run.get("font")], float(run.get("top")) / 2,
              (float(run.get("top")) + float(run.get("height"))) / 2) for run in root.iter("text")]
     return float(page.get("width")) / 2, float(page.get("height")) / 2, runs
