@@ -27,7 +27,8 @@ local program that is not nginx cannot reach a worker, and nginx sets
 X-Forwarded-For to the address of its own client, so the workers can take
 that header on trust.
 
-The edge keys every tile by a generation of its layer and the tile's path;
+The edge keys every tile by a generation of its layer, its form (gzipped
+for clients that accept gzip, as it is for the others) and the tile's path;
 an invalidation raises the generation (in the stack's directory,
 edge/generation.conf) and reloads nginx, which starts workers with the new
 generations while the old ones finish what they are answering. An entry
@@ -185,6 +186,7 @@ class Child:
         self.name, self.argv, self.log_path = name, argv, log_path
         self.env, self.cwd, self.socket = env, cwd, socket
         self.listener = None
+        self.leftover = None
         self.process = None
         self.restarts = 0
         self.quick_exits = 0
@@ -204,6 +206,8 @@ class Child:
         self.listener.listen(1024)
 
     def spawn(self):
+        if self.leftover and os.path.exists(self.leftover):
+            os.unlink(self.leftover)
         argv, fds = self.argv, ()
         if self.listener is not None:
             argv, fds = argv + ["--fd", str(self.listener.fileno())], (self.listener.fileno(),)
@@ -281,6 +285,8 @@ class Stack:
         self.nginx = Child("nginx", [NGINX, "-p", str(self.s.state), "-c", str(self.s.state / "nginx.conf"),
                                      "-e", str(self.s.logs / "nginx-error.log")],
                            self.s.logs / "nginx.log", cwd=str(self.s.state))
+        # nginx's own socket, which a killed master leaves behind
+        self.nginx.leftover = self.s.run / "edge-fill.sock"
         self.children = self.tiles + self.plans + [self.nginx]
 
     def worker(self, name, env):
@@ -352,7 +358,7 @@ class Stack:
                                       for c in self.plans),
             "edge_cache": "\n".join(f"            {line}" for line in (
                 "proxy_cache edge;",
-                'proxy_cache_key "$edge_generation $uri";',
+                'proxy_cache_key "$edge_generation $edge_encoding $uri";',
                 "proxy_no_cache $edge_uncacheable;",
                 "proxy_cache_lock on;",
                 "proxy_cache_lock_timeout 5s;",
