@@ -24,48 +24,16 @@ import argparse
 import asyncio
 import json
 import os
-import random
 import statistics
 import sys
 import tempfile
 from importlib import metadata
 
-from load_bench import (ROOT, SERVERS, Connection, Server, open_bench_data,
-                        errors, flush_tiles, load_env, make_trace, rps, run_wrk, write_trace)
+from load_bench import (ROOT, SERVERS, Server, cached_tiles, errors, flush_tiles, hits_trace,
+                        make_trace, open_bench_data, rps, run_wrk, write_trace)
 
 LABELS = {"uvicorn-plain": "uvicorn (asyncio, h11)", "uvicorn": "uvicorn + uvloop + httptools",
           "granian": "granian (asgi, uvloop)"}
-
-
-async def cached_tiles(server, trace, count):
-    """Up to `count` plots tiles of the trace that hold parcels, generated
-    and cached through `server`; each then answers X-Cache: HIT."""
-    paths = list(dict.fromkeys(p for _, p in trace if p.startswith("/gis/plots/")))
-    connection = await Connection().open(server.port)
-    tiles = []
-    try:
-        for i, path in enumerate(paths):
-            address = f"10.93.{i // 250 % 250}.{i % 250 + 1}"
-            status, _, _ = await connection.get(path, address)
-            if status != 200:
-                continue  # empty (204), never cached
-            _, headers, _ = await connection.get(path, address)
-            if headers.get("x-cache") == "HIT":
-                tiles.append(path)
-            if len(tiles) == count:
-                break
-    finally:
-        connection.close()
-    return tiles
-
-
-def hits_trace(tiles, clients, length, seed=11):
-    """[(client, path)]: the cached tiles in a seeded order, the clients in
-    turn, so that every address sends about the same share."""
-    rng = random.Random(seed)
-    order = [tiles[i % len(tiles)] for i in range(length)]
-    rng.shuffle(order)
-    return [(i % clients, path) for i, path in enumerate(order)]
 
 
 async def measure(url, kind, workers, trace_file, args, log_dir):

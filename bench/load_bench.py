@@ -30,9 +30,21 @@ REDIS_DB 10), on 127.0.0.1 only:
    with and without a loop of /plans/deed/{id}, and how long a plan holds the
    event loop (latency of a probe request sent every 50 ms).
 
+7. Through the serving stack (scripts/serve.sh: nginx, the edge cache, tile
+   and plan workers of their own), with --only stack (or stack-plans,
+   stack-warm, stack-cold): the plans phase above through the stack, with the
+   edge cache and without it (every tile then reaches the tile worker); warm
+   tiles from the edge against the same tiles from the workers directly and
+   against nginx serving static files of the same bytes (the machine's
+   limit for an answer of that size); cold tiles through the stack against
+   the workers directly. The stack's nginx believes the X-Forwarded-For of
+   127.0.0.1 (TERRAVA_TRUSTED_PROXIES), as it would a load balancer's, so
+   every simulated client keeps its own address and limit. A table of ratios
+   closes the run.
+
 The figures of one run go to out/load_bench.json as well. Nothing here asserts
 timings: it prints what it measured. --only picks phases (trace, limit, cache,
-stampede, plans).
+stampede, plans, stack); the default leaves the stack out.
 """
 
 import argparse
@@ -41,8 +53,10 @@ import json
 import math
 import os
 import random
+import secrets
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -51,6 +65,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 HOST = os.path.join(ROOT, "host")
 LUA = os.path.join(ROOT, "bench", "wrk_trace.lua")
+SERVE = os.path.join(ROOT, "scripts", "serve.sh")
 BENCH_REDIS_DB = os.environ.get("TERRAVA_LOAD_REDIS_DB", "10")
 LOOPBACK = "127.0.0.1"
 HALF_WORLD = 20037508.342789244
@@ -242,6 +257,50 @@ class Server:
         self.log.close()
 
 
+class Stack:
+    """The serving stack (scripts/serve.sh) on the benchmark's data: nginx on
+    a free loopback port in front of `workers` tile workers and two plan
+    workers, in a directory of its own under `log_dir`, the edge cache on or
+    off, /static/ served from `static_dir`. nginx believes 127.0.0.1's
+    X-Forwarded-For, as it would a load balancer's."""
+
+    def __init__(self, database_url, workers, log_dir, name, edge_cache=True, static_dir=None):
+        self.port = free_port()
+        self.token = secrets.token_hex(8)
+        self.directory = os.path.join(log_dir, f"stack-{name}")
+        os.makedirs(self.directory, exist_ok=True)
+        for path in (log_dir, self.directory):
+            os.chmod(path, 0o755)  # nginx's workers keep sockets and cache in there
+        self.env = dict(os.environ, TERRAVA_SERVE_DIR=self.directory, SERVE_PORT=str(self.port),
+                        DATABASE_URL=database_url, REDIS_DB=BENCH_REDIS_DB, LOG_LEVEL="WARNING",
+                        TERRAVA_WORKERS=str(workers), TERRAVA_PLAN_WORKERS="2",
+                        TERRAVA_TRUSTED_PROXIES=LOOPBACK, TERRAVA_EDGE_CACHE="1" if edge_cache else "0",
+                        TERRAVA_OPERATOR_TOKEN=self.token)
+        if static_dir:
+            self.env["TERRAVA_STATIC_DIR"] = static_dir
+        self.log = os.path.join(self.directory, "serve.log")
+
+    async def wait_ready(self):
+        with open(self.log, "ab") as log:
+            process = await asyncio.create_subprocess_exec(SERVE, "start", env=self.env, stdout=log, stderr=log)
+            if await process.wait() != 0:
+                raise RuntimeError(f"the stack did not start; see {self.log}")
+
+    async def invalidate_all(self):
+        connection = await Connection().open(self.port)
+        try:
+            status, _, body = await connection.get("/gis/cache/invalidate/all", method="POST",
+                                                   headers={"X-Operator-Token": self.token})
+        finally:
+            connection.close()
+        if status != 200:
+            raise RuntimeError(f"invalidation answered {status}: {body[:200]!r}")
+
+    def stop(self):
+        with open(self.log, "ab") as log:
+            subprocess.run([SERVE, "stop"], env=self.env, stdout=log, stderr=log, timeout=120)
+
+
 # ---------------------------------------------------------------- HTTP
 
 class Connection:
@@ -252,10 +311,13 @@ class Connection:
         self.port = port
         return self
 
-    def send(self, path, client=None):
-        lines = [f"GET {path} HTTP/1.1", f"Host: {LOOPBACK}:{self.port}"]
+    def send(self, path, client=None, method="GET", headers=None):
+        lines = [f"{method} {path} HTTP/1.1", f"Host: {LOOPBACK}:{self.port}"]
         if client:
             lines.append(f"X-Forwarded-For: {client}")
+        lines += [f"{name}: {value}" for name, value in (headers or {}).items()]
+        if method != "GET":
+            lines.append("Content-Length: 0")
         self.writer.write(("\r\n".join(lines) + "\r\n\r\n").encode())
 
     async def receive(self):
@@ -280,8 +342,8 @@ class Connection:
             body = b""
         return status, headers, body
 
-    async def get(self, path, client=None):
-        self.send(path, client)
+    async def get(self, path, client=None, method="GET", headers=None):
+        self.send(path, client, method, headers)
         await self.writer.drain()
         return await self.receive()
 
@@ -395,9 +457,10 @@ async def flush_tiles(redis):
 
 # ---------------------------------------------------------------- wrk
 
-async def run_wrk(port, trace_file, seconds, connections, threads=2, delay_ms=0, limit=0, cycle=False):
+async def run_wrk(port, trace_file, seconds, connections, threads=2, delay_ms=0, limit=0, cycle=False,
+                  gzip=False):
     env = dict(os.environ, TRACE_FILE=trace_file, TRACE_DELAY=str(delay_ms), TRACE_LIMIT=str(limit),
-               TRACE_THREADS=str(threads), TRACE_CYCLE="1" if cycle else "0")
+               TRACE_THREADS=str(threads), TRACE_CYCLE="1" if cycle else "0", TRACE_GZIP="1" if gzip else "0")
     process = await asyncio.create_subprocess_exec(
         "wrk", "-t", str(threads), "-c", str(connections), "-d", f"{seconds}s", "--timeout", "35s",
         "-s", LUA, f"http://{LOOPBACK}:{port}", env=env,
@@ -441,6 +504,37 @@ def rps(result):
 def errors(result):
     bad = sum(n for status, n in result["statuses"].items() if int(status) >= 500)
     return bad + sum(result["socket_errors"].values())
+
+
+async def cached_tiles(server, trace, count):
+    """Up to `count` plots tiles of the trace that hold parcels, generated
+    and cached through `server`; each then answers X-Cache: HIT."""
+    paths = list(dict.fromkeys(p for _, p in trace if p.startswith("/gis/plots/")))
+    connection = await Connection().open(server.port)
+    tiles = []
+    try:
+        for i, path in enumerate(paths):
+            address = f"10.93.{i // 250 % 250}.{i % 250 + 1}"
+            status, _, _ = await connection.get(path, address)
+            if status != 200:
+                continue  # empty (204), never cached
+            _, headers, _ = await connection.get(path, address)
+            if headers.get("x-cache") == "HIT":
+                tiles.append(path)
+            if len(tiles) == count:
+                break
+    finally:
+        connection.close()
+    return tiles
+
+
+def hits_trace(tiles, clients, length, seed=11):
+    """[(client, path)]: the cached tiles in a seeded order, the clients in
+    turn, so that every address sends about the same share."""
+    rng = random.Random(seed)
+    order = [tiles[i % len(tiles)] for i in range(length)]
+    rng.shuffle(order)
+    return [(i % clients, path) for i, path in enumerate(order)]
 
 
 # ---------------------------------------------------------------- phases
@@ -585,72 +679,257 @@ async def plans_under_tiles(db, redis, url, probe_path, trace, trace_file, log_d
     server = Server(url, 1, log_dir, "plans")
     try:
         await server.wait_ready()
-        await flush_tiles(redis)
-        # The tile load: the first 20 requests of every client's walk, cached
-        # beforehand, so that both runs serve the same hits.
-        taken = {}
-        subset = []
-        for client, path in trace:
-            taken[client] = taken.get(client, 0) + 1
-            if taken[client] <= 20:
-                subset.append((client, path))
-        trace_file = os.path.join(log_dir, "plans-trace.txt")
-        write_trace(subset, trace_file)
-        await run_wrk(server.port, trace_file, 6 * seconds, 16)
-        await http_get(server.port, probe_path, "10.94.0.1")
-        for with_plans in (False, True):
-            stop = asyncio.Event()
-            plan_times = []
-            probe_times = []
-
-            async def probe():
-                connection = await Connection().open(server.port)
-                while not stop.is_set():
-                    start = time.perf_counter()
-                    await connection.get(probe_path, "10.94.0.1")
-                    probe_times.append((time.perf_counter() - start) * 1000)
-                    await asyncio.sleep(0.05)
-                connection.close()
-
-            async def plans():
-                connection = await Connection().open(server.port)
-                i = 0
-                while not stop.is_set():
-                    start = time.perf_counter()
-                    status, _, body = await connection.get(f"/plans/deed/{parcels[i % len(parcels)]}")
-                    if status != 200 or not body.startswith(b"%PDF"):
-                        raise RuntimeError(f"deed plan answered {status}")
-                    plan_times.append((time.perf_counter() - start) * 1000)
-                    i += 1
-                connection.close()
-
-            tasks = [asyncio.create_task(probe())]
-            if with_plans:
-                tasks.append(asyncio.create_task(plans()))
-            try:
-                # 8 connections, each waiting 40 ms between requests: about
-                # 150-200 tile requests per second when nothing stalls.
-                result = await measured_wrk(db, server.port, trace_file, seconds, 8, threads=1, delay_ms=40,
-                                            cycle=True)
-            finally:
-                stop.set()
-                await asyncio.gather(*tasks)
-            row = {"with_plans": with_plans, "rps": rps(result), "p50_ms": result["p50_ms"],
-                   "p99_ms": result["p99_ms"], "max_ms": result["max_ms"], "errors": errors(result),
-                   "statuses": result["statuses"], "hits": result["hits"], "requests": result["requests"],
-                   "plans": len(plan_times),
-                   "plan_p50_ms": quantile(plan_times, 0.5) if plan_times else None,
-                   "probe_p50_ms": quantile(probe_times, 0.5), "probe_max_ms": max(probe_times),
-                   "probe_p99_ms": quantile(probe_times, 0.99)}
-            results["plans"].append(row)
-            label = "with deed plans" if with_plans else "tiles only     "
-            plan_text = (f", {len(plan_times)} plans, plan p50 {row['plan_p50_ms']:.0f} ms"
-                         if plan_times else "")
-            print(f"  {label}: {row['rps']:.0f} tiles/s ({row['hits']}/{row['requests']} hits), p50 {row['p50_ms']:.1f} ms, p99 {row['p99_ms']:.1f} ms, "
-                  f"max {row['max_ms']:.0f} ms; probe p50 {row['probe_p50_ms']:.1f} ms, "
-                  f"max {row['probe_max_ms']:.0f} ms{plan_text}")
+        results["plans"] += await plans_beside_tiles(server, db, redis, probe_path, trace, log_dir, seconds,
+                                                     parcels)
     finally:
         server.stop()
+
+
+async def plans_beside_tiles(server, db, redis, probe_path, trace, log_dir, seconds, parcels, warmups=1):
+    """Tiles at a fixed moderate rate through `server` (a Server or a Stack),
+    alone and while one client asks for deed plans back to back; a probe every
+    50 ms shows the stalls. `warmups` passes over the tiles first (the edge
+    stores a tile the second time the workers answer it from Redis). Gives
+    the two rows."""
+    rows = []
+    await flush_tiles(redis)
+    # The tile load: the first 20 requests of every client's walk, cached
+    # beforehand, so that both runs serve the same hits.
+    taken = {}
+    subset = []
+    for client, path in trace:
+        taken[client] = taken.get(client, 0) + 1
+        if taken[client] <= 20:
+            subset.append((client, path))
+    trace_file = os.path.join(log_dir, "plans-trace.txt")
+    write_trace(subset, trace_file)
+    for _ in range(warmups):
+        await run_wrk(server.port, trace_file, 6 * seconds, 16)
+    await http_get(server.port, probe_path, "10.94.0.1")
+    for with_plans in (False, True):
+        stop = asyncio.Event()
+        plan_times = []
+        probe_times = []
+
+        async def probe():
+            connection = await Connection().open(server.port)
+            while not stop.is_set():
+                start = time.perf_counter()
+                await connection.get(probe_path, "10.94.0.1")
+                probe_times.append((time.perf_counter() - start) * 1000)
+                await asyncio.sleep(0.05)
+            connection.close()
+
+        async def plans():
+            connection = await Connection().open(server.port)
+            i = 0
+            while not stop.is_set():
+                start = time.perf_counter()
+                status, _, body = await connection.get(f"/plans/deed/{parcels[i % len(parcels)]}")
+                if status != 200 or not body.startswith(b"%PDF"):
+                    raise RuntimeError(f"deed plan answered {status}")
+                plan_times.append((time.perf_counter() - start) * 1000)
+                i += 1
+            connection.close()
+
+        tasks = [asyncio.create_task(probe())]
+        if with_plans:
+            tasks.append(asyncio.create_task(plans()))
+        try:
+            # 8 connections, each waiting 40 ms between requests: about
+            # 150-200 tile requests per second when nothing stalls.
+            result = await measured_wrk(db, server.port, trace_file, seconds, 8, threads=1, delay_ms=40,
+                                        cycle=True)
+        finally:
+            stop.set()
+            await asyncio.gather(*tasks)
+        row = {"with_plans": with_plans, "rps": rps(result), "p50_ms": result["p50_ms"],
+               "p99_ms": result["p99_ms"], "max_ms": result["max_ms"], "errors": errors(result),
+               "statuses": result["statuses"], "hits": result["hits"], "requests": result["requests"],
+               "plans": len(plan_times),
+               "plan_p50_ms": quantile(plan_times, 0.5) if plan_times else None,
+               "probe_p50_ms": quantile(probe_times, 0.5), "probe_max_ms": max(probe_times),
+               "probe_p99_ms": quantile(probe_times, 0.99)}
+        rows.append(row)
+        label = "with deed plans" if with_plans else "tiles only     "
+        plan_text = (f", {len(plan_times)} plans, plan p50 {row['plan_p50_ms']:.0f} ms"
+                     if plan_times else "")
+        print(f"  {label}: {row['rps']:.0f} tiles/s ({row['hits']}/{row['requests']} hits), p50 {row['p50_ms']:.1f} ms, p99 {row['p99_ms']:.1f} ms, "
+              f"max {row['max_ms']:.0f} ms; probe p50 {row['probe_p50_ms']:.1f} ms, "
+              f"max {row['probe_max_ms']:.0f} ms{plan_text}")
+    return rows
+
+
+async def stack_plans(db, redis, url, extent, trace, log_dir, results, seconds, parcels):
+    """The plans phase through the stack, with the edge cache and without."""
+    for edge_cache in (True, False):
+        name = "on" if edge_cache else "off"
+        print(f"  stack, edge cache {name}:")
+        stack = Stack(url, 1, log_dir, f"plans-edge-{name}", edge_cache=edge_cache)
+        try:
+            await stack.wait_ready()
+            rows = await plans_beside_tiles(stack, db, redis, centre_tile(extent, 14), trace, log_dir, seconds,
+                                            parcels, warmups=2 if edge_cache else 1)
+        finally:
+            stack.stop()
+        results["stack_plans"].append({"edge_cache": edge_cache, "rows": rows})
+
+
+def median_of(runs):
+    return {"rps": statistics.median(rps(r) for r in runs),
+            "p50_ms": statistics.median(r["p50_ms"] for r in runs),
+            "p99_ms": statistics.median(r["p99_ms"] for r in runs),
+            "rps_rounds": [round(rps(r)) for r in runs],
+            "requests": sum(r["requests"] for r in runs), "hits": sum(r["hits"] for r in runs),
+            "edge_hits": sum(r.get("edge_hits", 0) for r in runs),
+            "not_200": sum(n for r in runs for status, n in r["statuses"].items() if status != "200"),
+            "errors": sum(errors(r) for r in runs)}
+
+
+def print_run(name, result, indent="  "):
+    statuses = " ".join(f"{k}:{v}" for k, v in sorted(result["statuses"].items()))
+    print(f"{indent}{name:<22} {rps(result):7.0f} req/s  p50 {result['p50_ms']:6.1f} ms  "
+          f"p99 {result['p99_ms']:7.1f} ms  edge hits {result.get('edge_hits', 0)}/{result['requests']}  "
+          f"[{statuses}]  errors {errors(result)}  load {os.getloadavg()[0]:.2f}", flush=True)
+
+
+async def rounds(targets, count, run):
+    """`run(name, target)` for every target, `count` rounds, the order
+    rotated from round to round; gives {name: [results]}."""
+    names = list(targets)
+    runs = {name: [] for name in names}
+    for number in range(count):
+        shift = number % len(names)
+        for name in names[shift:] + names[:shift]:
+            runs[name].append(await run(name, targets[name]))
+    return runs
+
+
+async def stack_warm(redis, url, trace, log_dir, results, args):
+    """Cached tiles from the edge, the same tiles from the workers directly,
+    and nginx's static files holding the same bytes, under the same wrk load
+    (many client addresses, so that no limit is reached)."""
+    await flush_tiles(redis)
+    static_dir = os.path.join(log_dir, "static")
+    os.makedirs(os.path.join(static_dir, "ref"), exist_ok=True)
+    direct = Server(url, 1, log_dir, "warm-direct")
+    stack = Stack(url, 1, log_dir, "warm", static_dir=static_dir)
+    try:
+        await direct.wait_ready()
+        tiles = await cached_tiles(direct, trace, args.tiles)
+        connection = await Connection().open(direct.port)
+        copies, sizes = {}, []
+        try:
+            for i, tile in enumerate(tiles):
+                _, _, body = await connection.get(tile, f"10.92.{i // 250 % 250}.{i % 250 + 1}")
+                with open(os.path.join(static_dir, "ref", f"{i}.pbf"), "wb") as f:
+                    f.write(body)
+                copies[tile] = f"/static/ref/{i}.pbf"
+                sizes.append(len(body))
+        finally:
+            connection.close()
+        await stack.wait_ready()
+        hits = hits_trace(tiles, args.stack_clients, 50 * args.stack_clients)
+        tile_file = os.path.join(log_dir, "warm-tiles.txt")
+        static_file = os.path.join(log_dir, "warm-static.txt")
+        write_trace(hits, tile_file)
+        write_trace([(client, copies[path]) for client, path in hits], static_file)
+        print(f"  {len(tiles)} cached plots tiles, {statistics.mean(sizes) / 1024:.1f} KiB on average "
+              f"(median {statistics.median(sizes) / 1024:.1f}); {args.stack_clients} client addresses; "
+              f"wrk -t 2 -c {args.connections}, {args.seconds} s a run after {args.warmup} s of warm-up, "
+              f"{args.stack_rounds} round(s)")
+        # the edge stores a tile once the workers have answered it from Redis,
+        # in each of its two forms (gzipped, as it is)
+        for gzip in (False, True):
+            await run_wrk(stack.port, tile_file, max(args.warmup, 3), args.connections, cycle=True, gzip=gzip)
+        targets = {"edge": (stack.port, tile_file, False), "edge, gzip asked": (stack.port, tile_file, True),
+                   "workers directly": (direct.port, tile_file, False),
+                   "nginx, static file": (stack.port, static_file, False)}
+
+        async def run(name, target):
+            port, trace_file, gzip = target
+            await run_wrk(port, trace_file, args.warmup, args.connections, cycle=True, gzip=gzip)
+            result = await run_wrk(port, trace_file, args.seconds, args.connections, cycle=True, gzip=gzip)
+            print_run(name, result)
+            return result
+
+        runs = await rounds(targets, args.stack_rounds, run)
+    finally:
+        stack.stop()
+        direct.stop()
+    results["stack_warm"] = {"tiles": len(tiles), "mean_bytes": statistics.mean(sizes),
+                             "median": {name: median_of(r) for name, r in runs.items()}, "runs": runs}
+
+
+async def stack_cold(db, redis, url, trace_file, log_dir, results, args):
+    """The panning trace on a cold cache, through the stack and from the
+    workers directly, in turn; a first pass, not counted, warms PostgreSQL's
+    buffers for both."""
+    direct = Server(url, 1, log_dir, "cold-direct")
+    stack = Stack(url, 1, log_dir, "cold")
+    try:
+        await direct.wait_ready()
+        await stack.wait_ready()
+        await flush_tiles(redis)
+        await run_wrk(direct.port, trace_file, args.seconds, args.connections)
+
+        async def run(name, target):
+            if target is stack:
+                await stack.invalidate_all()  # the edge as well
+            await flush_tiles(redis)
+            result = await measured_wrk(db, target.port, trace_file, args.seconds, args.connections)
+            print_run(name, result)
+            return result
+
+        runs = await rounds({"workers directly": direct, "through the stack": stack}, args.stack_rounds, run)
+    finally:
+        stack.stop()
+        direct.stop()
+    results["stack_cold"] = {"median": {name: median_of(r) for name, r in runs.items()}, "runs": runs}
+
+
+def print_stack_ratios(results):
+    """The closing table: each comparison through the stack with its
+    reference, their ratio and the goal."""
+    table = []
+
+    def plans_rows(label, rows):
+        alone, beside = rows
+        table.append((f"{label}: tile p99 while plans render", f"{beside['p99_ms']:.1f} ms",
+                      f"{alone['p99_ms']:.1f} ms (tiles alone)", beside["p99_ms"] / alone["p99_ms"], "≤ 2"))
+        table.append((f"{label}: tiles/s while plans render", f"{beside['rps']:.0f}",
+                      f"{alone['rps']:.0f} (tiles alone)", beside["rps"] / alone["rps"], "≥ 0.8"))
+
+    if results["plans"]:
+        plans_rows("1 worker for tiles and plans", results["plans"])
+    for entry in results["stack_plans"]:
+        plans_rows(f"stack, edge cache {'on' if entry['edge_cache'] else 'off'}", entry["rows"])
+    warm = results.get("stack_warm")
+    if warm:
+        m = warm["median"]
+        edge = m["edge"]
+        for reference, goal in (("nginx, static file", "≥ 0.8"), ("workers directly", "")):
+            table.append((f"warm tiles from the edge, against {reference}", f"{edge['rps']:.0f} req/s",
+                          f"{m[reference]['rps']:.0f} req/s", edge["rps"] / m[reference]["rps"], goal))
+        table.append(("warm tiles from the edge, gzip asked, against none asked",
+                      f"{m['edge, gzip asked']['rps']:.0f} req/s", f"{edge['rps']:.0f} req/s",
+                      m["edge, gzip asked"]["rps"] / edge["rps"], ""))
+        table.append(("warm tiles, p99, edge against workers directly", f"{edge['p99_ms']:.1f} ms",
+                      f"{m['workers directly']['p99_ms']:.1f} ms",
+                      edge["p99_ms"] / m["workers directly"]["p99_ms"], ""))
+    cold = results.get("stack_cold")
+    if cold:
+        stack, direct = cold["median"]["through the stack"], cold["median"]["workers directly"]
+        table.append(("cold tiles through the stack, against the workers directly", f"{stack['rps']:.0f} req/s",
+                      f"{direct['rps']:.0f} req/s", stack["rps"] / direct["rps"], ""))
+        table.append(("cold tiles, p99, through the stack against directly", f"{stack['p99_ms']:.0f} ms",
+                      f"{direct['p99_ms']:.0f} ms", stack["p99_ms"] / direct["p99_ms"], ""))
+    if not table:
+        return
+    print("\n| comparison | measured | reference | ratio | goal |")
+    print("|---|---|---|---|---|")
+    for name, measured, reference, ratio, goal in table:
+        print(f"| {name} | {measured} | {reference} | {ratio:.2f} | {goal} |")
 
 
 def print_trace_row(r):
@@ -687,7 +966,14 @@ async def main():
     parser.add_argument("--clients", type=int, default=100, help="simulated map clients of the trace")
     parser.add_argument("--steps", type=int, default=60, help="steps of each client's walk")
     parser.add_argument("--connections", type=int, default=64, help="wrk connections of the trace phases")
-    parser.add_argument("--only", default="trace,limit,cache,stampede,plans")
+    parser.add_argument("--only", default="trace,limit,cache,stampede,plans",
+                        help="phases: trace, limit, cache, stampede, plans, and through the serving stack "
+                             "stack-plans, stack-warm, stack-cold (stack: all three)")
+    parser.add_argument("--stack-rounds", type=int, default=3, help="rounds of the stack's warm and cold runs")
+    parser.add_argument("--stack-clients", type=int, default=2000,
+                        help="X-Forwarded-For addresses of the stack's warm runs")
+    parser.add_argument("--tiles", type=int, default=300, help="distinct cached tiles of the stack's warm runs")
+    parser.add_argument("--warmup", type=int, default=2, help="unmeasured wrk seconds before each warm run")
     args = parser.parse_args()
     url, redis, db, count = await open_bench_data(args.parcels)
     extent = await db.extent()
@@ -700,8 +986,10 @@ async def main():
           f"{distinct} distinct tiles; logs in {work}")
     results = {"parcels": count, "trace_requests": len(trace), "distinct_tiles": distinct,
                "clients": args.clients, "seconds": args.seconds, "connections": args.connections,
-               "trace": [], "client_limit": [], "stampede": [], "plans": []}
+               "trace": [], "client_limit": [], "stampede": [], "plans": [], "stack_plans": []}
     only = set(args.only.split(","))
+    if "stack" in only:
+        only |= {"stack-plans", "stack-warm", "stack-cold"}
     try:
         if "trace" in only:
             print(f"\nPanning trace, wrk -t 2 -c {args.connections}, at most {args.seconds} s a phase:")
@@ -720,6 +1008,17 @@ async def main():
             print("\nDeed plans while tiles are served (1 worker, tiles at a fixed moderate rate):")
             await plans_under_tiles(db, redis, url, centre_tile(extent, 14), trace, trace_file, work, results, args.seconds,
                                     await db.parcels(40))
+        if "stack-plans" in only:
+            print("\nDeed plans while tiles are served, through the serving stack (plans on plan workers of their own):")
+            await stack_plans(db, redis, url, extent, trace, work, results, args.seconds, await db.parcels(40))
+        if "stack-warm" in only:
+            print("\nWarm tiles: the edge, the workers directly, nginx's static files of the same bytes:")
+            await stack_warm(redis, url, trace, work, results, args)
+        if "stack-cold" in only:
+            print(f"\nCold tiles, the panning trace (wrk -t 2 -c {args.connections}), through the stack and "
+                  f"from the workers directly:")
+            await stack_cold(db, redis, url, trace_file, work, results, args)
+        print_stack_ratios(results)
     finally:
         await flush_tiles(redis)
         await redis.aclose()

@@ -9,6 +9,7 @@
 --   TRACE_CYCLE  1: start the share (or its first TRACE_LIMIT requests) again
 --                when it is done, until wrk's -d
 --   TRACE_THREADS  wrk's -t
+--   TRACE_GZIP   1: every request asks for gzip (Accept-Encoding)
 --
 -- Every simulated client is one address (X-Forwarded-For), so the server's
 -- per-client limit applies to it as to a real browser behind a proxy. Thread t
@@ -69,6 +70,8 @@ function init(args)
   stopped = false
   statuses = {}
   hits = 0
+  edge_hits = 0
+  gzip = os.getenv("TRACE_GZIP") == "1"
   last = nil
 end
 
@@ -88,6 +91,7 @@ function request()
   local entry = queue[(sent - 1) % length + 1]
   local headers = {}
   headers["X-Forwarded-For"] = "10.77." .. math.floor(entry[1] / 250) .. "." .. (entry[1] % 250 + 1)
+  if gzip then headers["Accept-Encoding"] = "gzip" end
   last = wrk.format("GET", entry[2], headers)
   return last
 end
@@ -100,6 +104,8 @@ function response(status, headers, body)
   local key = tostring(status)
   statuses[key] = (statuses[key] or 0) + 1
   if headers["X-Cache"] == "HIT" or headers["x-cache"] == "HIT" then hits = hits + 1 end
+  -- answered by nginx's edge cache (scripts/serve.sh)
+  if headers["X-Edge-Cache"] == "HIT" then edge_hits = edge_hits + 1 end
 end
 
 local function quantile(latency, q)
@@ -109,11 +115,13 @@ end
 function done(summary, latency, requests)
   local total = {}
   local all_hits = 0
+  local all_edge_hits = 0
   local all_sent = 0
   for _, thread in ipairs(threads) do
     local s = thread:get("statuses")
     for k, v in pairs(s) do total[k] = (total[k] or 0) + v end
     all_hits = all_hits + thread:get("hits")
+    all_edge_hits = all_edge_hits + thread:get("edge_hits")
     all_sent = all_sent + thread:get("sent")
   end
   local parts = {}
@@ -121,9 +129,9 @@ function done(summary, latency, requests)
   local e = summary.errors
   io.write(string.format(
     'RESULT {"requests": %d, "duration_s": %.3f, "p50_ms": %.2f, "p90_ms": %.2f, "p99_ms": %.2f, ' ..
-    '"max_ms": %.2f, "mean_ms": %.2f, "hits": %d, "sent": %d, "statuses": {%s}, ' ..
+    '"max_ms": %.2f, "mean_ms": %.2f, "hits": %d, "edge_hits": %d, "sent": %d, "statuses": {%s}, ' ..
     '"socket_errors": {"connect": %d, "read": %d, "write": %d, "timeout": %d}}\n',
     summary.requests, summary.duration / 1e6, quantile(latency, 50), quantile(latency, 90),
-    quantile(latency, 99), latency.max / 1000.0, latency.mean / 1000.0, all_hits, all_sent,
+    quantile(latency, 99), latency.max / 1000.0, latency.mean / 1000.0, all_hits, all_edge_hits, all_sent,
     table.concat(parts, ", "), e.connect, e.read, e.write, e.timeout))
 end
