@@ -63,6 +63,7 @@ import socket as socketlib
 import subprocess
 import sys
 import time
+from http import HTTPStatus
 from pathlib import Path
 
 import h11
@@ -449,7 +450,8 @@ class Stack:
                                                     "could not be emptied: invalidate again"}).encode()
             headers = [(n, v) for n, v in headers if n.lower() not in HOP_BY_HOP]
             headers += [(b"content-length", str(len(content)).encode()), (b"connection", b"close")]
-            writer.write(connection.send(h11.Response(status_code=status, headers=headers)))
+            writer.write(connection.send(h11.Response(status_code=status, headers=headers,
+                                                      reason=reason(status))))
             writer.write(connection.send(h11.Data(data=content)))
             writer.write(connection.send(h11.EndOfMessage()))
             await writer.drain()
@@ -593,6 +595,13 @@ class Stack:
             log.error("reload: %s", error)
 
 
+def reason(status):
+    try:
+        return HTTPStatus(status).phrase.encode()
+    except ValueError:
+        return b""
+
+
 def invalidated_layer(content):
     """The layer an invalidation answer names (its data.layer), None for all
     of them, or when the answer does not say."""
@@ -609,6 +618,8 @@ def main():
     if shutil.which(NGINX) is None:
         sys.exit("serve: nginx is not installed (scripts/setup.sh installs it)")
     settings.state.mkdir(parents=True, exist_ok=True)
+    if settings.as_root and not reachable_by(EDGE_USER, settings.static):
+        log.warning("%s cannot read %s: /static/ will answer 403", EDGE_USER, settings.static)
     pid_file = settings.state / "supervisor.pid"
     pid_file.write_text(f"{os.getpid()}\n")
     try:
