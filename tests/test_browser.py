@@ -84,9 +84,8 @@ def test_map_page_in_a_real_browser(services, db_url, html_road, tmp_path):
     assert [(v["zoom"], v["outside"], v["boxOutside"], v["duplicates"], v["overlaps"]) for v in zooms] == \
         [(v["zoom"], [], 0, 0, []) for v in zooms]
     assert sum(v["plots"] for v in zooms if v["zoom"] >= 17) > 0
-    # From zoom 18 on, every parcel in view has its number.
-    assert [(v["zoom"], v["plots"]) for v in zooms if v["zoom"] >= 18] == \
-        [(v["zoom"], v["fitting"]) for v in zooms if v["zoom"] >= 18]
+    # Above the zones' names (zoom 17 on), every parcel with room for its number has it.
+    assert [(v["zoom"], v["missing"]) for v in zooms if v["zoom"] >= 17] == [(v["zoom"], []) for v in zooms if v["zoom"] >= 17]
     assert outside_their_features(db_url, "PLOT", "ID", [tuple(p) for v in zooms for p in v["parcels"]]) == []
     for layer, table in AREA_TABLES.items():
         points = [tuple(a[1:]) for v in zooms for a in v["areas"] if a[0] == layer]

@@ -28,8 +28,9 @@ async function settle(page) {
 // What the names of the current view are: for every drawn name its box on
 // the screen (from its text, font size, anchor and offset as the style gives
 // them), whether a parcel's number stands on that parcel's drawn fill (its
-// anchor, and its whole box), and how many boxes overlap.
-function auditLabels(layers) {
+// anchor, and its whole box), how many boxes overlap, and which parcels with
+// room for their number lack it.
+async function auditLabels(layers) {
   const map = window.registryMap;
   const canvas = map.getCanvas().getBoundingClientRect();
   const context = document.createElement("canvas").getContext("2d");
@@ -81,10 +82,18 @@ function auditLabels(layers) {
     }
   }
   seen.labels = boxes.length;
-  // Parcels whose number would be wholly in view and fits: all of them named?
-  const fits = map.querySourceFeatures("labels").filter((f) => f.properties.layer === "plots" &&
-    f.properties.fit <= map.getZoom() && onScreen(map.project(f.geometry.coordinates)));
-  seen.fitting = new Set(fits.map((f) => f.properties.id)).size;
+  // The parcels of the view with room for a number of four digits (a circle
+  // of 25 px inside them), their label point 30 px or more inside the view,
+  // as the service gives them: which of them have no number drawn?
+  const b = map.getBounds();
+  const view = new URLSearchParams({ west: b.getWest(), south: b.getSouth(), east: b.getEast(), north: b.getNorth(), limit: 5000 });
+  const metresPerPixel = 2 * Math.PI * 6378137 / (512 * 2 ** map.getZoom());
+  const { features } = await (await fetch(`/labels/plots?${view}`)).json();
+  seen.missing = features.filter((f) => {
+    const p = map.project(f.geometry.coordinates);
+    return f.properties.radius / metresPerPixel >= 25 && p.x >= 30 && p.y >= 30 &&
+      p.x < canvas.width - 30 && p.y < canvas.height - 30 && !plotIds.has(f.properties.id);
+  }).map((f) => f.properties.id);
   return seen;
 }
 
