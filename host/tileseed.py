@@ -65,6 +65,9 @@ MAX_LONGITUDE = 180.0
 MAX_LATITUDE = 90.0
 EXISTS_BATCH = 100  # keys looked up in Redis in one round trip
 MAX_LISTED_FAILURES = 20
+# Seconds a stopped task may take to finish (a cache write under way takes up
+# to the Redis client's 5 s socket time-out) before it is cancelled again.
+RECANCEL_AFTER = 10
 
 
 class SeedError(Exception):
@@ -434,26 +437,29 @@ class Fatal(Exception):
     """The run cannot go on: Redis or the database went away."""
 
 
-def connection_lost(error):
-    """True when a database error means the connection or the server is gone,
-    not that one statement failed."""
+def lost_connection(error):
+    """The error in `error`'s chain that says the database connection or the
+    server is gone (the earliest such, when a rollback failed after it), or
+    None when one statement failed and the connection is fine."""
     from sqlalchemy.exc import DBAPIError
 
-    if isinstance(error, DBAPIError) and error.connection_invalidated:
-        return True
     try:
         import asyncpg.exceptions as pg
         lost = (OSError, pg.PostgresConnectionError, pg.InterfaceError, pg.AdminShutdownError,
                 pg.CannotConnectNowError, pg.CrashShutdownError)
     except ImportError:
         lost = (OSError,)
-    seen = set()
-    while error is not None and id(error) not in seen:
+    found, seen, chain = None, set(), [error]
+    while chain:
+        error = chain.pop()
+        if error is None or id(error) in seen:
+            continue
         seen.add(id(error))
-        if isinstance(error, lost):
-            return True
-        error = getattr(error, "orig", None) or error.__cause__ or error.__context__
-    return False
+        if isinstance(error, lost) or (isinstance(error, DBAPIError) and error.connection_invalidated):
+            found = error
+        # The wrapped driver error and the cause first, what happened before it last.
+        chain += [error.__context__, error.__cause__, getattr(error, "orig", None)]
+    return found
 
 
 def cancelled_by_server(error):
@@ -483,6 +489,7 @@ class Seeder:
             self.summary.again = "the command without --invalidate-first"
         self.progress = Progress(self.summary, progress_mode, options.log_interval)
         self.tasks = []
+        self.halted = False
 
     # The statement, as the tile endpoint runs it: the module's transaction
     # wrapper, autocommit (one read, no BEGIN/COMMIT), the zoom's bound on
@@ -519,8 +526,10 @@ class Seeder:
         try:
             await asyncio.shield(writing)
         except asyncio.CancelledError:
-            with contextlib.suppress(Exception):
-                await writing
+            while not writing.done():  # bounded by the client's socket time-out
+                with contextlib.suppress(asyncio.CancelledError):
+                    await asyncio.wait([writing])
+            if not writing.cancelled() and writing.exception() is None:
                 self.summary.generated += 1
                 self.progress.update()
             raise
@@ -548,8 +557,9 @@ class Seeder:
             self.fail(name, f"statement time-out ({plan.bound:g} s)")
             return
         except (SQLAlchemyError, OSError) as error:
-            if connection_lost(error):
-                raise Fatal(f"lost the database: {first_line(error)}") from None
+            lost = lost_connection(error)
+            if lost is not None:
+                raise Fatal(f"lost the database: {first_line(lost)}") from None
             if cancelled_by_server(error):
                 self.fail(name, f"statement time-out ({plan.bound:g} s)")
             else:
@@ -589,6 +599,8 @@ class Seeder:
                     except RedisError as error:
                         raise Fatal(f"lost Redis at {redis_address(self.tp)}: {error}") from None
                 for (x, y), hit in zip(batch, cached):
+                    if self.halted:
+                        return
                     if hit:
                         self.summary.cached += 1
                         self.progress.update()
@@ -598,7 +610,7 @@ class Seeder:
             await queue.put(None)
 
     async def work(self, queue):
-        while (item := await queue.get()) is not None:
+        while not self.halted and (item := await queue.get()) is not None:
             await self.seed_tile(*item)
 
     async def guarded(self, coroutine):
@@ -617,6 +629,7 @@ class Seeder:
         self.halt()
 
     def halt(self):
+        self.halted = True
         current = asyncio.current_task()
         for task in self.tasks:
             if task is not current:
@@ -640,7 +653,19 @@ class Seeder:
             self.tasks = [asyncio.create_task(self.guarded(self.produce(queue)))]
             self.tasks += [asyncio.create_task(self.guarded(self.work(queue)))
                            for _ in range(self.options.concurrency)]
-            await asyncio.gather(*self.tasks, return_exceptions=True)
+            pending, asked = set(self.tasks), None
+            while pending:
+                _, pending = await asyncio.wait(pending, timeout=1)
+                if self.halted:
+                    # A cancellation can be lost in a library's await (one
+                    # was, once, and the producer waited for a worker that
+                    # was gone): a task still running a while after it was
+                    # cancelled is asked again.
+                    asked = asked or time.monotonic()
+                    if time.monotonic() - asked > RECANCEL_AFTER:
+                        for task in pending:
+                            task.cancel()
+                        asked = time.monotonic()
         finally:
             self.summary.seconds = time.monotonic() - started
             self.progress.close()
