@@ -18,13 +18,17 @@ through its transaction wrapper (`db_transaction`) in autocommit under the
 endpoint's statement bound of the zoom; a non-empty tile is written with the
 module's byte cache (`cache.set`, key "mvt_v8:{layer}:{z}:{x}:{y}") for the
 lifetime of the zoom's configuration. Empty tiles are not cached, as the
-endpoint does not cache them. The endpoint coroutine itself is not called: it
+endpoint does not cache them (so every run generates them again; they are
+the cheap ones). The endpoint coroutine itself is not called: it
 counts every tile against the per-client rate limit of the map's users and
 swallows a failed cache write, so a seeder could neither go faster than 40
 tiles a second nor tell a cached tile from one that was not.
 
 Tiles already cached (EXISTS on the key) are skipped unless --refresh is
 given, so a stopped run carries on where it stopped when it is started again.
+--invalidate-first deletes the layers' cached tiles of every zoom and place
+(the invalidation endpoint's deletion) before seeding the range given; to carry
+on after a stop, run the command again without it.
 At most --concurrency statements (default 2) run at once, on a connection pool
 of that size of its own (application_name "tileseed"), so seeding never takes
 connections from the servers' pools. Ctrl-C or SIGTERM stops it: statements
@@ -157,7 +161,8 @@ def parse_arguments(argv):
     parser.add_argument("-z", "--zoom", type=zoom_range, required=True, metavar="Z[-Z]",
                         help="zoom or zoom range, e.g. 12 or 8-14")
     parser.add_argument("--bbox", type=bounding_box, metavar="W,S,E,N",
-                        help="box in degrees of longitude and latitude (default: each layer's data extent)")
+                        help="box in degrees of longitude and latitude (default: each layer's data extent); "
+                             "--bbox=-W,S,E,N when it starts with a minus sign")
     parser.add_argument("-c", "--concurrency", type=positive, default=2,
                         help="statements at once, and the size of the connection pool (default 2)")
     parser.add_argument("--refresh", action="store_true", help="generate tiles that are cached already too")
