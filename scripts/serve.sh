@@ -18,7 +18,8 @@
 # the edge cache; in /tmp when nginx's user cannot reach the directory).
 #
 # Settings: SERVE_HOST, SERVE_PORT, TERRAVA_WORKERS (tile workers, default 1),
-# TERRAVA_PLAN_WORKERS (default 2), TERRAVA_EDGE_CACHE (0: none),
+# TERRAVA_PLAN_WORKERS (default 2), TERRAVA_PLAN_NICE (their CPU priority
+# below the tiles', default 10), TERRAVA_EDGE_CACHE (0: none),
 # TERRAVA_TRUSTED_PROXIES (proxies in front of nginx whose X-Forwarded-For is
 # believed; none by default), TERRAVA_STATIC_DIR, and the app's own
 # (DATABASE_URL, REDIS_*, TERRAVA_OPERATOR_TOKEN); those not set come from

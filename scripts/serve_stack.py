@@ -8,7 +8,9 @@ One process supervises:
   host/app.py, each on a Unix socket of its own;
 - plan workers: TERRAVA_PLAN_WORKERS more of the same app (default 2), which
   nginx sends /plans/ to, so that a plan, which holds its worker's event loop
-  for about a second, never stalls a tile;
+  for about a second, never stalls a tile; they run at a lower CPU priority
+  (nice TERRAVA_PLAN_NICE, default 10), so that where the cores are all busy
+  a plan waits rather than the tiles;
 - nginx (Debian's), on SERVE_HOST:SERVE_PORT (127.0.0.1:8000), in front of
   them, with the edge cache of tiles (scripts/serve_nginx.conf);
 - the invalidation relay, a Unix socket of this process that nginx sends
@@ -36,11 +38,11 @@ stored by an answer that began before the invalidation is under the old
 generation and is never read again.
 
 Settings (environment): TERRAVA_SERVE_DIR (the stack's directory, default
-.services/serve), SERVE_HOST, SERVE_PORT, TERRAVA_WORKERS, TERRAVA_PLAN_WORKERS,
-TERRAVA_EDGE_CACHE (0: no edge cache), TERRAVA_TRUSTED_PROXIES (addresses or
-networks in front of nginx whose X-Forwarded-For it believes; none by
-default), TERRAVA_STATIC_DIR (what /static/ serves, default host/static),
-PYTHON; the app's own (DATABASE_URL, REDIS_*, TERRAVA_OPERATOR_TOKEN, ...) go
+.services/serve), SERVE_HOST, SERVE_PORT, TERRAVA_WORKERS,
+TERRAVA_PLAN_WORKERS, TERRAVA_PLAN_NICE, TERRAVA_EDGE_CACHE (0: no edge
+cache), TERRAVA_TRUSTED_PROXIES (addresses or networks in front of nginx
+whose X-Forwarded-For it believes; none by default), TERRAVA_STATIC_DIR
+(what /static/ serves, default host/static), PYTHON; the app's own (DATABASE_URL, REDIS_*, TERRAVA_OPERATOR_TOKEN, ...) go
 to the workers as they are. Plan workers get a database pool of 4 + 4
 connections (DB_POOL_SIZE, DB_MAX_OVERFLOW), tile workers the app's default.
 
@@ -97,6 +99,10 @@ class Settings:
         self.port = positive("SERVE_PORT", 8000)
         self.tile_workers = positive("TERRAVA_WORKERS", 1)
         self.plan_workers = positive("TERRAVA_PLAN_WORKERS", 2)
+        nice = os.environ.get("TERRAVA_PLAN_NICE", "10")
+        if not re.fullmatch(r"[0-9]|1[0-9]", nice):
+            sys.exit(f"serve: TERRAVA_PLAN_NICE must be 0 to 19: {nice!r}")
+        self.plan_nice = int(nice)
         self.edge_cache = os.environ.get("TERRAVA_EDGE_CACHE", "1") not in ("0", "off", "no", "")
         self.trusted = []
         for item in os.environ.get("TERRAVA_TRUSTED_PROXIES", "").replace(",", " ").split():
@@ -176,16 +182,22 @@ async def unix_request(path, method, target, headers, body=b"", timeout=120.0):
 
 # ---------------------------------------------------------------- processes
 
-def die_with_parent():
-    """In the child before exec: SIGTERM when the supervisor is gone, so that
-    no worker outlives it."""
-    ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+def before_exec(nice):
+    """What a child does before exec: SIGTERM when the supervisor is gone,
+    so that no worker outlives it, and its CPU priority lowered by `nice`."""
+
+    def prepare():
+        ctypes.CDLL("libc.so.6", use_errno=True).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
+        if nice:
+            os.nice(nice)
+
+    return prepare
 
 
 class Child:
-    def __init__(self, name, argv, log_path, env=None, cwd=None, socket=None):
+    def __init__(self, name, argv, log_path, env=None, cwd=None, socket=None, nice=0):
         self.name, self.argv, self.log_path = name, argv, log_path
-        self.env, self.cwd, self.socket = env, cwd, socket
+        self.env, self.cwd, self.socket, self.nice = env, cwd, socket, nice
         self.listener = None
         self.leftover = None
         self.process = None
@@ -216,7 +228,7 @@ class Child:
             self.process = subprocess.Popen(
                 argv, cwd=self.cwd, env=self.env, stdin=subprocess.DEVNULL, stdout=out,
                 stderr=subprocess.STDOUT, start_new_session=True, pass_fds=fds,
-                preexec_fn=die_with_parent)
+                preexec_fn=before_exec(self.nice))
         self.started = time.monotonic()
         self.ready = False
         self.restart_at = None
@@ -281,7 +293,7 @@ class Stack:
         env = dict(os.environ)
         env.pop("TERRAVA_SERVE_DIR", None)
         self.tiles = [self.worker(f"tile-{i}", env) for i in range(1, self.s.tile_workers + 1)]
-        self.plans = [self.worker(f"plan-{i}", dict(env, **PLAN_POOL))
+        self.plans = [self.worker(f"plan-{i}", dict(env, **PLAN_POOL), nice=self.s.plan_nice)
                       for i in range(1, self.s.plan_workers + 1)]
         self.nginx = Child("nginx", [NGINX, "-p", str(self.s.state), "-c", str(self.s.state / "nginx.conf"),
                                      "-e", str(self.s.logs / "nginx-error.log")],
@@ -290,7 +302,7 @@ class Stack:
         self.nginx.leftover = self.s.run / "edge-fill.sock"
         self.children = self.tiles + self.plans + [self.nginx]
 
-    def worker(self, name, env):
+    def worker(self, name, env, nice=0):
         socket = str(self.s.run / f"{name}.sock")
         argv = [self.s.python, "-m", "uvicorn", "app:app", "--loop", "uvloop", "--http", "httptools",
                 # Only nginx (and the relay) can reach the socket, and nginx
@@ -298,7 +310,8 @@ class Stack:
                 "--proxy-headers", "--forwarded-allow-ips", "*",
                 "--timeout-keep-alive", "75", "--timeout-graceful-shutdown", "15",
                 "--no-access-log", "--log-level", "warning"]
-        return Child(name, argv, self.s.logs / f"{name}.log", env=env, cwd=str(HOST_DIR), socket=socket)
+        return Child(name, argv, self.s.logs / f"{name}.log", env=env, cwd=str(HOST_DIR), socket=socket,
+                     nice=nice)
 
     # ------------------------------------------------------------ files
 
