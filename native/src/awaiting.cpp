@@ -102,7 +102,7 @@ detail::AnextTag anext(py::handle it) {
 }
 
 detail::AttemptTag attempt(Coro&& child) {
-  return {detail::coroutine_object(std::move(child), "<native>")};
+  return {detail::coroutine_object(std::move(child), "<native>"), {}};
 }
 
 py::object aiter(py::handle iterable) {

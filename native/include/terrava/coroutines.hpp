@@ -6,6 +6,7 @@
 
 #include <coroutine>
 #include <functional>
+#include <type_traits>
 
 #include "frame_promise.hpp"
 #include "functions.hpp"
@@ -28,9 +29,24 @@ namespace py = pybind11;
 // Every Python exception is taken, cancellation included: a body that only
 // handles errors tests `done.failed_with(PyExc_Exception)` and lets the rest
 // go on. C++ exceptions go on as they are. `attempt(child())` does the same
-// for a C++ coroutine.
-inline detail::AttemptTag attempt(py::object awaitable) { return {std::move(awaitable)}; }
+// for a C++ coroutine. Given a callable that makes the awaitable,
+// `attempt([&] { return cache.attr("get")(key); })`, an error of the call
+// itself is the outcome too, as in Python's `try: await cache.get(key)`. A
+// block of several awaits is a named lambda coroutine, awaited whole:
+//
+//   auto block = [&]() -> Coro { ...; co_return value; };
+//   Outcome done = co_await attempt(block());
+inline detail::AttemptTag attempt(py::object awaitable) { return {std::move(awaitable), {}}; }
 detail::AttemptTag attempt(Coro&& child);
+template <class Make>
+requires(!std::is_base_of_v<py::handle, std::remove_cvref_t<Make>> &&
+         std::is_invocable_r_v<py::object, Make&>) detail::AttemptTag attempt(Make&& make) {
+  try {
+    return {make(), {}};
+  } catch (py::error_already_set& e) {
+    return {py::object(), std::move(e)};
+  }
+}
 
 // Steps an async iterator: `if (auto item = co_await anext(it)) ... else done`.
 detail::AnextTag anext(py::handle async_iterator);

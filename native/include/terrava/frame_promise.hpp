@@ -102,6 +102,7 @@ struct AnextTag {
 
 struct AttemptTag {
   py::object awaitable;
+  std::optional<py::error_already_set> refused;  // making the awaitable failed
 };
 
 template <class P>
@@ -161,6 +162,7 @@ FramePromise::NextItem AwaitingPromise<Derived>::await_transform(AnextTag tag) {
 
 template <class Derived>
 FramePromise::Attempted AwaitingPromise<Derived>::await_transform(AttemptTag tag) {
+  if (tag.refused) return Attempted{Delegate{*this, py::object()}, std::move(tag.refused)};
   py::object awaitable = std::move(tag.awaitable);
   try {
     return Attempted{Delegate{*this, awaitable_iter(awaitable)}, std::nullopt};
