@@ -21,12 +21,6 @@
 namespace tileport {
 namespace {
 
-using terrava::arg;
-using terrava::Args;
-using terrava::builtin;
-using terrava::Coro;
-using terrava::FunctionSpec;
-
 constexpr long long kWgs84 = 4326;
 constexpr long long kWebMercator = 3857;
 constexpr double kSimplifyAboveArea = 0.01;  // square degrees
@@ -94,19 +88,6 @@ py::dict tile_params(const Box& box, py::handle max_features) {
   return params;
 }
 
-[[noreturn]] void raise_for_tile_failure(py::error_already_set& error, py::handle layer_name) {
-  if (error.matches(lib().TimeoutError)) {
-    log_error(concat({py::str("Timeout generating bbox tile for "), layer_name}));
-    raise_http_exception(408, py::str("Query timeout"));
-  }
-  if (error.matches(PyExc_Exception)) {
-    log_error(concat(
-        {py::str("Error generating bbox tile for "), layer_name, py::str(": "), error.value()}));
-    raise_http_exception(500, py::str("Internal server error"));
-  }
-  throw std::move(error);  // cancellation and the like end the request as they are
-}
-
 Coro get_tile_bbox(Args a) {
   const py::object layer_name = a[0], minx = a[1], miny = a[2], maxx = a[3], maxy = a[4];
   const py::object srid = a[5], simplify = a[7], request = a[8], db = a[9];
@@ -116,7 +97,8 @@ Coro get_tile_bbox(Args a) {
   if (!request.is_none()) co_await limit_client(request, kBboxRateLimit);
 
   // 2-4. Layer, SRID, and for WGS84 the ranges and the area.
-  if (!find_layer(layer_name)) {
+  py::object record = find_layer(layer_name);
+  if (!record) {
     raise_http_exception(404, concat({py::str("Layer '"), layer_name, py::str("' not found")}));
   }
   const long long input_srid = saturated_int(srid, "!=");
@@ -149,19 +131,18 @@ Coro get_tile_bbox(Args a) {
   if (!geographic) {
     order_corners(box);
   } else {
-    std::optional<py::error_already_set> failure;
-    try {
+    auto transform = [&]() -> Coro {
       py::object result =
           co_await db.attr("execute")(global("text")(kBboxTransformSql), transform_params(a));
       py::object coords = result.attr("first")();
       box = Box{coords.attr("min_x"), coords.attr("min_y"), coords.attr("max_x"),
                 coords.attr("max_y")};
-    } catch (py::error_already_set& e) {
-      if (!e.matches(PyExc_Exception)) throw;
-      failure = std::move(e);
-    }
-    if (failure) {
-      log_error(concat({py::str("Coordinate transformation error: "), failure->value()}));
+      co_return py::none();
+    };
+    Outcome transformed = co_await attempt(transform());
+    if (transformed.error) {
+      if (!transformed.failed_with(PyExc_Exception)) throw std::move(*transformed.error);
+      log_error(concat({py::str("Coordinate transformation error: "), transformed.error->value()}));
       raise_bad_request("Invalid coordinate transformation");
     }
   }
@@ -175,7 +156,7 @@ Coro get_tile_bbox(Args a) {
 
   // 10-13. The statement: large WGS84 boxes are simplified, Web Mercator
   // boxes never.
-  LayerRecord layer = read_layer(find_layer(layer_name));
+  LayerRecord layer = read_layer(record);
   const double area = geographic ? std::fabs((x2 - x1) * (y2 - y1)) : kSimplifyAboveArea;
   std::string geom_expr = layer.geom_col;
   if (truthy(simplify) && area > kSimplifyAboveArea) {
@@ -185,16 +166,21 @@ Coro get_tile_bbox(Args a) {
   py::str sql(bbox_tile_sql(py::str(layer_name), layer, geom_expr));
 
   // 14. Database work inside the transaction.
-  py::object mvt_content;
-  std::optional<py::error_already_set> db_failure;
-  try {
-    mvt_content = co_await run_in_transaction(global("db_transaction"), db, global("text")(sql),
-                                              tile_params(box, max_features),
-                                              py::float_(kStatementTimeout), "scalar_one_or_none");
-  } catch (py::error_already_set& e) {
-    db_failure = std::move(e);
+  auto generate = [&]() -> Coro {
+    co_return co_await run_in_transaction(global("db_transaction"), db, global("text")(sql),
+                                          tile_params(box, max_features),
+                                          py::float_(kStatementTimeout), "scalar_one_or_none");
+  };
+  Outcome generated = co_await attempt(generate());
+  if (generated.error) {
+    answer_failure(
+        *generated.error,
+        {{lib().TimeoutError, concat({py::str("Timeout generating bbox tile for "), layer_name}),
+          false, 408, py::str("Query timeout")},
+         {PyExc_Exception, concat({py::str("Error generating bbox tile for "), layer_name}), true,
+          500, py::str("Internal server error")}});
   }
-  if (db_failure) raise_for_tile_failure(*db_failure, layer_name);
+  py::object mvt_content = generated.value;
 
   // 15. Answer; empty tiles are not cached.
   if (!truthy(mvt_content)) co_return empty_response();

@@ -7,12 +7,6 @@
 namespace tileport {
 namespace {
 
-using terrava::arg;
-using terrava::Args;
-using terrava::builtin;
-using terrava::Coro;
-using terrava::FunctionSpec;
-
 py::object init(Args& a) {
   a[0].attr("redis") = a[1];
   a[0].attr("namespace") = a[2];

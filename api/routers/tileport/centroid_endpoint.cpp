@@ -9,16 +9,11 @@
 #include "layers.hpp"
 #include "libraries.hpp"
 #include "pyglue.hpp"
+#include "tile_answers.hpp"
 #include "transaction.hpp"
 
 namespace tileport {
 namespace {
-
-using terrava::arg;
-using terrava::Args;
-using terrava::builtin;
-using terrava::Coro;
-using terrava::FunctionSpec;
 
 constexpr double kStatementTimeout = 15.0;  // seconds
 
@@ -73,19 +68,6 @@ py::dict response_data(py::handle layer_name, py::handle record, py::handle row,
   return data;
 }
 
-[[noreturn]] void raise_for_database_failure(py::error_already_set& error, py::handle layer_name) {
-  if (error.matches(lib().TimeoutError)) {
-    log_error(concat({py::str("Timeout calculating centroid for "), layer_name}));
-    raise_http_exception(408, py::str("Centroid calculation timeout"));
-  }
-  if (error.matches(PyExc_Exception)) {
-    log_error(concat(
-        {py::str("Error calculating centroid for "), layer_name, py::str(": "), error.value()}));
-    raise_http_exception(500, py::str("Database error"));
-  }
-  throw std::move(error);
-}
-
 Coro get_central_tile_info(Args a) {
   const py::object layer_name = a[0], db = a[1];
 
@@ -103,15 +85,20 @@ Coro get_central_tile_info(Args a) {
 
   // 5-7. The estimated extent and its centre.
   py::str sql(centroid_sql(literal(record["table"]), literal(record["geom_col"])));
-  py::object centroid;
-  std::optional<py::error_already_set> db_failure;
-  try {
-    centroid = co_await run_in_transaction(global("db_transaction"), db, global("text")(sql),
-                                           py::none(), py::float_(kStatementTimeout), "first");
-  } catch (py::error_already_set& e) {
-    db_failure = std::move(e);
+  auto estimate = [&]() -> Coro {
+    co_return co_await run_in_transaction(global("db_transaction"), db, global("text")(sql),
+                                          py::none(), py::float_(kStatementTimeout), "first");
+  };
+  Outcome estimated = co_await attempt(estimate());
+  if (estimated.error) {
+    answer_failure(
+        *estimated.error,
+        {{lib().TimeoutError, concat({py::str("Timeout calculating centroid for "), layer_name}),
+          false, 408, py::str("Centroid calculation timeout")},
+         {PyExc_Exception, concat({py::str("Error calculating centroid for "), layer_name}), true,
+          500, py::str("Database error")}});
   }
-  if (db_failure) raise_for_database_failure(*db_failure, layer_name);
+  py::object centroid = estimated.value;
 
   // 8. No statistics, no extent: an answer through the envelope, not an error.
   if (centroid.is_none() || centroid.attr("lat").is_none() || centroid.attr("lon").is_none()) {

@@ -12,9 +12,6 @@
 namespace tileport {
 namespace {
 
-using terrava::Args;
-using terrava::Coro;
-
 constexpr double kProbeTimeout = 2.0;  // seconds
 
 Coro health_check(Args) {

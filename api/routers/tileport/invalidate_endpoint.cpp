@@ -9,9 +9,6 @@
 namespace tileport {
 namespace {
 
-using terrava::Args;
-using terrava::Coro;
-
 // A failed deletion (Redis unreachable, an error reply) is not an empty one:
 // it answers 503, and whatever stayed cached is still there.
 constexpr int kNotInvalidated = 503;

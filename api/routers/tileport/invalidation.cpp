@@ -8,12 +8,6 @@
 namespace tileport {
 namespace {
 
-using terrava::arg;
-using terrava::Args;
-using terrava::builtin;
-using terrava::Coro;
-using terrava::FunctionSpec;
-
 constexpr int kScanCount = 100;
 
 enum class Scope : long { kLayer, kAll, kPattern };
@@ -79,8 +73,7 @@ Coro delete_matching(Args a) {
   const py::object argument = a[1];
   const bool raise_failure = truthy(a[2]);
   long long deleted = 0;
-  std::optional<py::error_already_set> failure;
-  try {
+  auto scan_and_delete = [&]() -> Coro {
     py::object redis_client = global("redis_client");
     py::object keys = terrava::aiter(redis_client.attr("scan_iter")(
         py::arg("match") = match_pattern(scope, argument), py::arg("count") = kScanCount));
@@ -88,14 +81,16 @@ Coro delete_matching(Args a) {
       co_await redis_client.attr("delete")(*key);
       ++deleted;
     }
+    co_return py::none();
+  };
+  Outcome done = co_await terrava::attempt(scan_and_delete());
+  if (!done.error) {
     log_info(success_message(scope, argument, py::int_(deleted)));
-  } catch (py::error_already_set& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    failure = std::move(e);
+    co_return py::int_(deleted);
   }
-  if (!failure) co_return py::int_(deleted);
-  log_error(failure_message(scope, argument, failure->value()));
-  if (raise_failure) throw std::move(*failure);
+  if (!done.failed_with(PyExc_Exception)) throw std::move(*done.error);
+  log_error(failure_message(scope, argument, done.error->value()));
+  if (raise_failure) throw std::move(*done.error);
   co_return py::int_(0);
 }
 

@@ -7,9 +7,6 @@
 namespace tileport {
 namespace {
 
-using terrava::Args;
-using terrava::Coro;
-
 py::dict endpoints(py::handle name) {
   py::str base = concat({py::str("/gis/"), name});
   py::dict urls;

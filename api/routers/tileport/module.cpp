@@ -16,6 +16,7 @@
 #include "settings.hpp"
 #include "tile_generation.hpp"
 #include "tile_sql.hpp"
+#include "transaction.hpp"
 #include "zoom.hpp"
 
 namespace tileport {
@@ -31,13 +32,11 @@ struct Import {
 // importable; a missing one fails the import.
 constexpr Import kImports[] = {
     {"typing", "Optional"},
-    {"contextlib", "asynccontextmanager"},
     {"fastapi", "APIRouter"},
     {"fastapi", "Depends"},
     {"fastapi", "HTTPException"},
     {"fastapi", "Query"},
     {"fastapi", "Response"},
-    {"fastapi", "status"},
     {"fastapi", "Request"},
     {"fastapi.responses", "JSONResponse"},
     {"sqlalchemy.ext.asyncio", "AsyncSession"},
@@ -49,7 +48,6 @@ constexpr Import kImports[] = {
     {"helpers.utils", "latlon_to_xyz"},
     {"helpers.utils", "xyz_to_bbox_web_mercator"},
     {"dotenv", "load_dotenv"},
-    {"aiocache.serializers", "NullSerializer"},
 };
 
 void import_libraries() {
@@ -58,6 +56,7 @@ void import_libraries() {
   }
   for (const Import& item : kImports) set_global(item.name, import_from(item.module, item.name));
   set_global("aiocache", py::module_::import("aiocache"));
+  py::module_::import("aiocache.serializers");  // the cache's serializers must be there
 }
 
 void configure_logging(py::module_& module) {
@@ -97,7 +96,7 @@ void init(py::module_& m) {
   set_global("LAYER_CONFIG", build_layer_config());
   define_get_zoom_config(m);
   define_generate_mvt_sql(m);
-  define_db_transaction(m);
+  set_global("db_transaction", make_db_transaction(m, global("AsyncSession")));
   define_safe_cache_get(m);
   define_safe_cache_set(m);
   define_validate_tile_coords(m);

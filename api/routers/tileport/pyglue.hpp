@@ -1,5 +1,6 @@
 // What the tile service adds to the shared helpers: HTTP errors and its log
-// lines. Module globals, text and numbers come from terrava/pyhelpers.hpp.
+// lines. Module globals, text and numbers come from terrava/pyhelpers.hpp;
+// the bridge's names used throughout are brought in here.
 #pragma once
 
 #include <pybind11/pybind11.h>
@@ -9,9 +10,16 @@
 
 namespace tileport {
 namespace py = pybind11;
+using terrava::arg;
+using terrava::Args;
+using terrava::attempt;
+using terrava::builtin;
 using terrava::concat;
+using terrava::Coro;
+using terrava::FunctionSpec;
 using terrava::global;
 using terrava::import_from;
+using terrava::Outcome;
 using terrava::raise_value_error;
 using terrava::saturated_int;
 using terrava::set_global;

@@ -1,6 +1,5 @@
 #include "rate_limit.hpp"
 
-#include <optional>
 #include <string>
 #include <terrava/bridge.hpp>
 
@@ -15,10 +14,6 @@ const RateLimit kTileRateLimit = {"rate_limit:gis:", 40,
 const RateLimit kBboxRateLimit = {"rate_limit:gis:bbox:", 20, "Too many bbox requests.", false};
 
 namespace {
-
-using terrava::arg;
-using terrava::Args;
-using terrava::Coro;
 
 constexpr const char* kCountScript =
     "local count = redis.call('INCR', KEYS[1])\n"
@@ -61,27 +56,23 @@ void check_count(py::handle count, py::handle limit, py::handle refusal) {
 Coro limit(Args a) {
   const py::object key = a[0], per_window = a[1], refusal = a[2], log_failures = a[3];
   py::object redis_client = global("redis_client");
-  std::optional<py::error_already_set> failure;
-  bool reload_script = false;
-  try {
-    check_count(co_await count_request(redis_client, key), per_window, refusal);
-  } catch (py::error_already_set& e) {
-    if (!absorbed(e)) throw;
-    reload_script = script_unknown(e);
-    if (!reload_script) failure = std::move(e);
-  }
-  if (reload_script) {
-    try {
+  Outcome counted = co_await attempt([&] { return count_request(redis_client, key); });
+  if (counted.error && script_unknown(*counted.error)) {
+    // Redis lost its scripts (a restart, SCRIPT FLUSH): load it again, once.
+    auto reload_and_count = [&]() -> Coro {
       co_await redis_client.attr("script_load")(kCountScript);
-      check_count(co_await count_request(redis_client, key), per_window, refusal);
-    } catch (py::error_already_set& e) {
-      if (!absorbed(e)) throw;
-      failure = std::move(e);
-    }
+      co_return co_await count_request(redis_client, key);
+    };
+    counted = co_await attempt(reload_and_count());
   }
-  if (failure && truthy(log_failures)) {
-    log_repeated_warning("Rate limit check failed", failure->value(),
-                         concat({py::str("Rate limit check failed: "), failure->value()}));
+  if (!counted.error) {
+    check_count(counted.value, per_window, refusal);
+    co_return py::none();
+  }
+  if (!absorbed(*counted.error)) throw std::move(*counted.error);
+  if (truthy(log_failures)) {
+    log_repeated_warning("Rate limit check failed", counted.error->value(),
+                         concat({py::str("Rate limit check failed: "), counted.error->value()}));
   }
   co_return py::none();
 }

@@ -20,4 +20,14 @@ py::dict cache_headers(py::handle ttl, const char* source) {
   return headers;
 }
 
+void answer_failure(py::error_already_set& failure, std::initializer_list<FailureAnswer> answers) {
+  for (const FailureAnswer& answer : answers) {
+    if (!failure.matches(answer.type)) continue;
+    log_error(answer.with_reason ? concat({answer.log_line, py::str(": "), failure.value()})
+                                 : answer.log_line);
+    raise_http_exception(answer.status, answer.detail);
+  }
+  throw std::move(failure);
+}
+
 }  // namespace tileport

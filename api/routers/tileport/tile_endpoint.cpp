@@ -15,15 +15,10 @@
 #include "tile_answers.hpp"
 #include "tile_generation.hpp"
 #include "tile_sql.hpp"
+#include "zoom.hpp"
 
 namespace tileport {
 namespace {
-
-using terrava::arg;
-using terrava::Args;
-using terrava::builtin;
-using terrava::Coro;
-using terrava::FunctionSpec;
 
 constexpr long long kLastHintZoom = 6;
 
@@ -54,38 +49,22 @@ py::dict envelope_params(py::handle bbox) {
   return params;
 }
 
-// Maps a failure of the database region to its answer. The transaction has
-// been rolled back and the session closed by then.
-[[noreturn]] void raise_for_database_failure(py::error_already_set& error, py::handle tile,
-                                             py::handle z) {
-  if (error.matches(lib().TimeoutError)) {
-    log_error(concat({py::str("Timeout generating tile "), tile}));
-    raise_http_exception(408, concat({py::str("Tile generation timeout at zoom "), z}));
-  }
-  if (error.matches(lib().SQLAlchemyError)) {
-    log_error(concat({py::str("Database error for tile "), tile, py::str(": "), error.value()}));
-    raise_http_exception(500, py::str("Database error"));
-  }
-  if (error.matches(PyExc_Exception)) {
-    log_error(concat({py::str("Unexpected error for tile "), tile, py::str(": "), error.value()}));
-    raise_http_exception(500, py::str("Internal server error"));
-  }
-  throw std::move(error);  // cancellation and the like end the request as they are
-}
-
 Coro get_tile_xyz(Args a) {
   const py::object layer_name = a[0], z = a[1], x = a[2], y = a[3], request = a[4], db = a[5];
 
   // 1. Rate limit. Redis trouble lets the request through unlimited.
   co_await limit_client(request, kTileRateLimit);
 
-  // 2. Layer. The name is only ever compared with the registry's keys.
-  if (!find_layer(layer_name)) {
+  // 2. Layer, looked up once. The name is only ever compared with the
+  // registry's keys.
+  py::object record = find_layer(layer_name);
+  if (!record) {
     raise_http_exception(404, concat({py::str("Layer '"), layer_name, py::str("' not found")}));
   }
 
   // 3. Address.
-  if (!tile_in_grid(saturated_int(z, "<="), saturated_int(x, "<="), saturated_int(y, "<="))) {
+  const long long zoom = saturated_int(z, "<=");
+  if (!tile_in_grid(zoom, saturated_int(x, "<="), saturated_int(y, "<="))) {
     raise_http_exception(400, concat({py::str("Invalid tile coordinates: z="), z, py::str(", x="),
                                       x, py::str(", y="), y}));
   }
@@ -93,17 +72,13 @@ Coro get_tile_xyz(Args a) {
   // 4. Query plan; a zoom the layer is not served at is an empty answer. The
   // SQL text itself is only needed after a cache miss.
   std::optional<TilePlan> plan;
-  std::optional<py::error_already_set> not_served;
   try {
-    plan = plan_tile(layer_name, z);
+    plan = plan_tile(record, layer_name, z);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ValueError)) throw;
-    not_served = std::move(e);
+    log_zoom_not_served(layer_name, z, e);
   }
-  if (not_served) {
-    log_zoom_not_served(layer_name, z, *not_served);
-    co_return empty_response();
-  }
+  if (!plan) co_return empty_response();
 
   // 5-6. Cache. A failed or slow read is a miss; an empty value is one too.
   py::str colon(":");
@@ -116,17 +91,24 @@ Coro get_tile_xyz(Args a) {
   // 7-9. Envelope and statement, inside the transaction; concurrent misses of
   // this tile share one statement and one cache write.
   py::object bbox = global("xyz_to_bbox_web_mercator")(z, x, y);
-  py::object mvt_content;
-  std::optional<py::error_already_set> db_failure;
-  try {
+  auto generate = [&]() -> Coro {
     TileJob job{cache_key, plan_sql(layer_name, *plan), envelope_params(bbox),
-                py::float_(statement_timeout(saturated_int(z, "<="))),
-                py::int_(plan->config.cache_ttl)};
-    mvt_content = co_await generate_once(db, std::move(job));
-  } catch (py::error_already_set& e) {
-    db_failure = std::move(e);
+                py::float_(statement_timeout(zoom)), py::int_(plan->config.cache_ttl)};
+    co_return co_await generate_once(db, std::move(job));
+  };
+  Outcome generated = co_await attempt(generate());
+  if (generated.error) {
+    // The transaction has been rolled back and the session closed by then.
+    py::str tile = tile_name(layer_name, z, x, y);
+    answer_failure(*generated.error,
+                   {{lib().TimeoutError, concat({py::str("Timeout generating tile "), tile}), false,
+                     408, concat({py::str("Tile generation timeout at zoom "), z})},
+                    {lib().SQLAlchemyError, concat({py::str("Database error for tile "), tile}),
+                     true, 500, py::str("Database error")},
+                    {PyExc_Exception, concat({py::str("Unexpected error for tile "), tile}), true,
+                     500, py::str("Internal server error")}});
   }
-  if (db_failure) raise_for_database_failure(*db_failure, tile_name(layer_name, z, x, y), z);
+  py::object mvt_content = generated.value;
 
   // 10-11. Answer; the generation has cached a non-empty tile, empty tiles are
   // not cached.
@@ -137,14 +119,6 @@ Coro get_tile_xyz(Args a) {
 }
 
 }  // namespace
-
-double statement_timeout(long long z) {
-  if (z <= 6) return 10.0;
-  if (z <= 10) return 12.0;
-  if (z <= 14) return 15.0;
-  if (z <= 16) return 20.0;
-  return 30.0;
-}
 
 py::object define_get_tile_xyz(py::module_& module) {
   py::object str = builtin("str");

@@ -6,10 +6,6 @@
 namespace tileport {
 namespace py = pybind11;
 
-// Seconds the tile statement may run at zoom `z`; detailed zooms touch more
-// rows and get longer.
-double statement_timeout(long long z);
-
 // Defines the coroutine get_tile_xyz on the module and returns it.
 py::object define_get_tile_xyz(py::module_& module);
 

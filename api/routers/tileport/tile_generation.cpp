@@ -9,11 +9,6 @@
 namespace tileport {
 namespace {
 
-using terrava::arg;
-using terrava::Args;
-using terrava::Coro;
-using terrava::FunctionSpec;
-
 // Cache key -> the task generating it. Only the event loop's thread touches
 // it; an entry is removed by the request that made it, however that ends.
 py::handle& in_flight() {
@@ -84,25 +79,19 @@ Coro generate(Args a) {
 // until the generation is over, and then raised.
 Coro await_generation(py::object task) {
   std::optional<py::error_already_set> cancelled;
-  py::object result;
   for (;;) {
-    std::optional<py::error_already_set> failure;
-    try {
-      py::object shielded = lib().shield(task);
-      result = co_await shielded;
-    } catch (py::error_already_set& e) {
-      failure = std::move(e);
+    Outcome done = co_await attempt([&] { return lib().shield(task); });
+    if (!done.error) {
+      if (cancelled) throw std::move(*cancelled);
+      co_return done.value;
     }
-    if (!failure) break;
     // The generation's own outcome (its failure or its cancellation) is
     // final; the request's cancellation waits for it.
-    if (!failure->matches(lib().CancelledError) || truthy(task.attr("done")())) {
-      throw std::move(*failure);
+    if (!done.failed_with(lib().CancelledError) || truthy(task.attr("done")())) {
+      throw std::move(*done.error);
     }
-    cancelled = std::move(failure);
+    cancelled = std::move(done.error);
   }
-  if (cancelled) throw std::move(*cancelled);
-  co_return result;
 }
 
 // A waiter: its own session is entered and left unused (nothing is sent to

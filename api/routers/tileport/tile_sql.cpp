@@ -22,7 +22,7 @@ std::string joined(const std::vector<std::string>& items, const std::string& sep
 }
 
 py::object generate_mvt_sql(terrava::Args& args) {
-  TilePlan plan = plan_tile(args[0], args[1]);
+  TilePlan plan = plan_tile(find_layer(args[0]), args[0], args[1]);
   return py::make_tuple(plan_sql(args[0], plan), zoom_config_dict(plan.config));
 }
 
@@ -82,8 +82,7 @@ std::string mvt_sql(const std::string& layer_name, const LayerRecord& layer,
          "    ";
 }
 
-TilePlan plan_tile(py::handle layer_name, py::handle zoom) {
-  py::object record = find_layer(layer_name);
+TilePlan plan_tile(py::handle record, py::handle layer_name, py::handle zoom) {
   if (!record) raise_value_error(concat({py::str("Unknown layer: "), layer_name}));
 
   // A missing zoom (and zoom 0) selects the configuration of zoom 10; the
@@ -91,13 +90,14 @@ TilePlan plan_tile(py::handle layer_name, py::handle zoom) {
   int given = PyObject_IsTrue(zoom.ptr());
   if (given < 0) throw py::error_already_set();
   long long effective = given ? saturated_int(zoom, "<") : kDefaultZoom;
-  auto config = layer_zoom_config(effective, layer_name);
+  auto config = layer_zoom_config(effective, record);
   if (!config) {
     raise_value_error(
         concat({py::str("Layer "), layer_name, py::str(" not available at zoom level "), zoom}));
   }
   long long filter_zoom = zoom.is_none() ? kDefaultZoom : saturated_int(zoom, "<=");
-  return TilePlan{record, *config, filter_zoom <= kLastOverlapOnlyZoom};
+  return TilePlan{py::reinterpret_borrow<py::object>(record), *config,
+                  filter_zoom <= kLastOverlapOnlyZoom};
 }
 
 py::str plan_sql(py::handle layer_name, const TilePlan& plan) {

@@ -26,10 +26,11 @@ struct TilePlan {
   bool overlap_only;
 };
 
-// The plan for a registered layer at `zoom` (None or 0: the configuration of
-// zoom 10). Raises ValueError for an unknown layer or a zoom below the
-// layer's range, with the texts generate_mvt_sql raises.
-TilePlan plan_tile(py::handle layer_name, py::handle zoom);
+// The plan for the layer `layer_name`, of LAYER_CONFIG record `record`, at
+// `zoom` (None or 0: the configuration of zoom 10). Raises ValueError for an
+// unknown layer (an empty record) or a zoom below the layer's range, with the
+// texts generate_mvt_sql raises.
+TilePlan plan_tile(py::handle record, py::handle layer_name, py::handle zoom);
 
 // The SQL text of a plan.
 py::str plan_sql(py::handle layer_name, const TilePlan& plan);

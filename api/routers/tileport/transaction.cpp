@@ -13,8 +13,10 @@ namespace {
 using terrava::arg;
 using terrava::Args;
 using terrava::AsyncGen;
+using terrava::attempt;
 using terrava::Coro;
 using terrava::FunctionSpec;
+using terrava::Outcome;
 
 // A later error raised while handling `earlier` carries it as its context, as
 // it would in an except or finally block.
@@ -26,34 +28,25 @@ void chain(py::error_already_set& later, py::error_already_set& earlier) {
 // or the commit rolls back and is raised again unchanged. The session is closed
 // in every case, also when the rollback fails.
 AsyncGen db_transaction(Args a) {
+  py::object session = a[0];
   std::optional<py::error_already_set> error;
   try {
-    co_yield a[0];
-    co_await a[0].attr("commit")();
+    co_yield session;
   } catch (py::error_already_set& e) {
-    error = std::move(e);
+    error = std::move(e);  // what the block raised, thrown in at the yield
   }
+  if (!error) error = (co_await attempt([&] { return session.attr("commit")(); })).error;
   if (error && error->matches(PyExc_Exception)) {
-    std::optional<py::error_already_set> rollback_error;
-    try {
-      co_await a[0].attr("rollback")();
-    } catch (py::error_already_set& e) {
-      rollback_error = std::move(e);
-    }
-    if (rollback_error) {
-      chain(*rollback_error, *error);
-      error = std::move(rollback_error);
+    Outcome rolled_back = co_await attempt([&] { return session.attr("rollback")(); });
+    if (rolled_back.error) {
+      chain(*rolled_back.error, *error);
+      error = std::move(rolled_back.error);
     }
   }
-  std::optional<py::error_already_set> close_error;
-  try {
-    co_await a[0].attr("close")();
-  } catch (py::error_already_set& e) {
-    close_error = std::move(e);
-  }
-  if (close_error) {
-    if (error) chain(*close_error, *error);
-    throw std::move(*close_error);
+  Outcome closed = co_await attempt([&] { return session.attr("close")(); });
+  if (closed.error) {
+    if (error) chain(*closed.error, *error);
+    throw std::move(*closed.error);
   }
   if (error) throw std::move(*error);
 }
@@ -104,44 +97,40 @@ Coro run_in_transaction(py::object transaction, py::object db, py::object sql, p
   const double seconds = terrava::as_double(timeout);
   const double deadline = loop_time().cast<double>() + seconds;
   auto time_left = [&] { return py::float_(std::max(0.0, deadline - loop_time().cast<double>())); };
-  std::optional<py::error_already_set> failure;
-  py::object fetched, connection_info;
-  try {
-    fetched = co_await terrava::async_with(transaction(db), [&](py::object) -> Coro {
-      // The client's deadline alone leaves PostgreSQL running an abandoned
-      // statement until its cancel request arrives (if it does): the server
-      // gets the same bound. It is a setting of the connection, sent only
-      // when the connection's last bound differs, so a run of tiles on one
-      // connection pays no round trip for it. Taking the connection, the
-      // setting and the statement share the one deadline.
-      //
-      // The statement is one read, so it runs in autocommit, as its own
-      // transaction: no BEGIN and COMMIT round trips around it. The
-      // wrapper's commit and rollback stay as they are (with nothing begun,
-      // the driver sends neither) and the session is closed as before. A
-      // session that has already begun (the box endpoint's own reads) goes
-      // on in its transaction.
-      py::object take = terrava::truthy(db.attr("in_transaction")())
-                            ? db.attr("connection")()
-                            : db.attr("connection")(py::arg("execution_options") = autocommit());
-      py::object connection = co_await with_deadline(take, timeout);
-      connection_info = connection.attr("info");
-      py::int_ ms(std::max(1LL, static_cast<long long>(seconds * 1000.0)));
-      if (!terrava::equals(terrava::get_or(connection_info, kBoundKey, py::none()), ms)) {
-        py::object set_bound =
-            terrava::global("text")(terrava::concat({py::str("SET statement_timeout = "), ms}));
-        co_await with_deadline(db.attr("execute")(set_bound), time_left());
-        connection_info[kBoundKey] = ms;
-      }
-      py::object statement =
-          params.is_none() ? db.attr("execute")(sql) : db.attr("execute")(sql, params);
-      py::object result = co_await with_deadline(statement, time_left());
-      co_return result.attr(fetch)();
-    });
-  } catch (py::error_already_set& e) {
-    failure = std::move(e);
-  }
-  if (!failure) co_return fetched;
+  py::object connection_info;
+  Outcome fetched = co_await attempt(terrava::async_with(transaction(db), [&](py::object) -> Coro {
+    // The client's deadline alone leaves PostgreSQL running an abandoned
+    // statement until its cancel request arrives (if it does): the server
+    // gets the same bound. It is a setting of the connection, sent only
+    // when the connection's last bound differs, so a run of tiles on one
+    // connection pays no round trip for it. Taking the connection, the
+    // setting and the statement share the one deadline.
+    //
+    // The statement is one read, so it runs in autocommit, as its own
+    // transaction: no BEGIN and COMMIT round trips around it. The
+    // wrapper's commit and rollback stay as they are (with nothing begun,
+    // the driver sends neither) and the session is closed as before. A
+    // session that has already begun (the box endpoint's own reads) goes
+    // on in its transaction.
+    py::object take = terrava::truthy(db.attr("in_transaction")())
+                          ? db.attr("connection")()
+                          : db.attr("connection")(py::arg("execution_options") = autocommit());
+    py::object connection = co_await with_deadline(take, timeout);
+    connection_info = connection.attr("info");
+    py::int_ ms(std::max(1LL, static_cast<long long>(seconds * 1000.0)));
+    if (!terrava::equals(terrava::get_or(connection_info, kBoundKey, py::none()), ms)) {
+      py::object set_bound =
+          terrava::global("text")(terrava::concat({py::str("SET statement_timeout = "), ms}));
+      co_await with_deadline(db.attr("execute")(set_bound), time_left());
+      connection_info[kBoundKey] = ms;
+    }
+    py::object statement =
+        params.is_none() ? db.attr("execute")(sql) : db.attr("execute")(sql, params);
+    py::object result = co_await with_deadline(statement, time_left());
+    co_return result.attr(fetch)();
+  }));
+  if (!fetched.error) co_return fetched.value;
+  std::optional<py::error_already_set> failure = std::move(fetched.error);
   // After a failure the setting's fate is unknown (a SET cut off by the
   // deadline may or may not have reached the server): the next statement on
   // this connection sets it again.

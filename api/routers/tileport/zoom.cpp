@@ -35,7 +35,7 @@ constexpr std::array<Band, 8> kBands = {{
 
 py::object get_zoom_config(terrava::Args& args) {
   long long zoom = saturated_int(args[0], "<");
-  auto config = layer_zoom_config(zoom, args[1]);
+  auto config = layer_zoom_config(zoom, find_layer(args[1]));
   if (!config) return py::none();
   return zoom_config_dict(*config);
 }
@@ -54,11 +54,18 @@ std::optional<ZoomConfig> zoom_band(long long zoom, long long min_zoom, long lon
   return std::nullopt;  // unreachable: the last band takes every zoom
 }
 
-std::optional<ZoomConfig> layer_zoom_config(long long zoom, py::handle layer_name) {
-  py::object record = find_layer(layer_name);
+std::optional<ZoomConfig> layer_zoom_config(long long zoom, py::handle record) {
   long long min_zoom = record ? layer_min_zoom(record) : 0;
   return zoom_band(zoom, min_zoom, global("CACHE_TTL_SHORT").cast<long long>(),
                    global("CACHE_TTL_LONG").cast<long long>());
+}
+
+double statement_timeout(long long z) {
+  if (z <= 6) return 10.0;
+  if (z <= 10) return 12.0;
+  if (z <= 14) return 15.0;
+  if (z <= 16) return 20.0;
+  return 30.0;
 }
 
 py::dict zoom_config_dict(const ZoomConfig& config) {

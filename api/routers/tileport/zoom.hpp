@@ -20,9 +20,14 @@ struct ZoomConfig {
 std::optional<ZoomConfig> zoom_band(long long zoom, long long min_zoom, long long ttl_short,
                                     long long ttl_long);
 
-// The zoom configuration of a layer (looked up in LAYER_CONFIG, unregistered
-// names count as served from zoom 0), with the module's cache lifetimes.
-std::optional<ZoomConfig> layer_zoom_config(long long zoom, py::handle layer_name);
+// The zoom configuration of a layer given its LAYER_CONFIG record (an empty
+// handle, for an unregistered name, counts as served from zoom 0), with the
+// module's cache lifetimes.
+std::optional<ZoomConfig> layer_zoom_config(long long zoom, py::handle record);
+
+// The server-side bound, in seconds, of a tile statement at `zoom`: the
+// deeper the zoom, the more rows a statement may have to read.
+double statement_timeout(long long zoom);
 
 // The configuration as the dict the module's callers receive.
 py::dict zoom_config_dict(const ZoomConfig& config);

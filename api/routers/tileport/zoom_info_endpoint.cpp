@@ -9,9 +9,6 @@
 namespace tileport {
 namespace {
 
-using terrava::Args;
-using terrava::Coro;
-
 constexpr long long kFirstZoom = 1;
 constexpr long long kLastZoom = 20;
 
@@ -49,7 +46,7 @@ Coro get_layer_zoom_info(Args a) {
   }
   py::dict zoom_levels;
   for (long long zoom = kFirstZoom; zoom <= kLastZoom; ++zoom) {
-    zoom_levels[py::int_(zoom)] = zoom_entry(layer_zoom_config(zoom, layer_name));
+    zoom_levels[py::int_(zoom)] = zoom_entry(layer_zoom_config(zoom, record));
   }
   py::dict data;
   data["layer"] = layer_name;
