@@ -374,8 +374,6 @@ class Stack:
                 "proxy_cache edge;",
                 'proxy_cache_key "$edge_generation $edge_encoding $uri";',
                 "proxy_no_cache $edge_uncacheable;",
-                "proxy_cache_lock on;",
-                "proxy_cache_lock_timeout 5s;",
             )) if s.edge_cache else "            proxy_cache off;",
         }
 
