@@ -287,22 +287,7 @@ void gen_finalize(PyObject* self) {
       Py_DECREF(r);
     return;
   }
-  try {
-    if (!close_frame(g->frame, true)) PyErr_WriteUnraisable(self);
-  } catch (...) {
-    set_python_error(std::current_exception());
-    PyErr_WriteUnraisable(self);
-  }
-}
-
-void gen_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  if (as_frame(self)->weakrefs) PyObject_ClearWeakRefs(self);
-  PyObject_GC_Track(self);
-  // A finished frame has nothing left to report or close.
-  if (!as_frame(self)->frame.finished() && PyObject_CallFinalizerFromDealloc(self) < 0)
-    return;  // resurrected by the finalizer
-  free_frame_object(self);
+  close_unraisable(self, true);
 }
 
 PyObject* gen_repr(PyObject* self) {
@@ -337,7 +322,7 @@ py::object new_asyncgen(Frame frame, Names names) {
 void ready_asyncgen_types() {
   if (asyncgen_type) return;
   static PyType_Slot gen_slots[] = {
-      {Py_tp_dealloc, reinterpret_cast<void*>(gen_dealloc)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_frame_object)},
       {Py_tp_finalize, reinterpret_cast<void*>(gen_finalize)},
       {Py_tp_traverse, reinterpret_cast<void*>(traverse_frame_object)},
       {Py_tp_clear, reinterpret_cast<void*>(clear_frame_object)},

@@ -138,22 +138,7 @@ void coro_finalize(PyObject* self) {
       PyErr_WriteUnraisable(self);
     return;
   }
-  try {
-    if (!close_frame(c->frame, false)) PyErr_WriteUnraisable(self);
-  } catch (...) {
-    set_python_error(std::current_exception());
-    PyErr_WriteUnraisable(self);
-  }
-}
-
-void coro_dealloc(PyObject* self) {
-  PyObject_GC_UnTrack(self);
-  if (as_frame(self)->weakrefs) PyObject_ClearWeakRefs(self);
-  PyObject_GC_Track(self);
-  // A finished frame has nothing left to report or close.
-  if (!as_frame(self)->frame.finished() && PyObject_CallFinalizerFromDealloc(self) < 0)
-    return;  // resurrected while reporting
-  free_frame_object(self);
+  close_unraisable(self, false);
 }
 
 PyObject* coro_repr(PyObject* self) {
@@ -203,7 +188,7 @@ py::object new_coroutine(Frame frame, Names names) {
 void ready_coroutine_types() {
   if (coroutine_type) return;
   static PyType_Slot coro_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_frame_object)},
     {Py_tp_finalize, reinterpret_cast<void*>(coro_finalize)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse_frame_object)},
     {Py_tp_clear, reinterpret_cast<void*>(clear_frame_object)},

@@ -75,10 +75,16 @@ inline FrameObject* as_frame(PyObject* self) { return reinterpret_cast<FrameObje
 
 // A new, collector-tracked object of `type` that owns `frame`.
 py::object new_frame_object(PyTypeObject* type, Frame frame, Names names);
-// tp_traverse / tp_clear / final part of tp_dealloc of both types.
+// tp_traverse / tp_clear / tp_dealloc of both types. The dealloc runs the
+// type's finalizer (tp_finalize) first when the frame has not finished.
 int traverse_frame_object(PyObject* self, visitproc visit, void* arg);
 int clear_frame_object(PyObject* self);
-void free_frame_object(PyObject* self);
+void dealloc_frame_object(PyObject* self);
+
+// The part of tp_finalize both types share: closes the unfinished frame
+// (throwing GeneratorExit into it); what goes wrong is reported as
+// unraisable on `self`.
+void close_unraisable(PyObject* self, bool is_gen);
 
 // Getters both types share.
 PyObject* get_name(PyObject* self, void*);

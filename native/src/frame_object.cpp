@@ -55,6 +55,8 @@ int clear_frame_object(PyObject* self) {
   return 0;
 }
 
+namespace {
+
 void free_frame_object(PyObject* self) {
   FrameObject* o = as_frame(self);
   PyObject_GC_UnTrack(self);
@@ -68,6 +70,27 @@ void free_frame_object(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);  // instances of heap types own a reference to their type
+}
+
+}  // namespace
+
+void dealloc_frame_object(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  if (as_frame(self)->weakrefs) PyObject_ClearWeakRefs(self);
+  PyObject_GC_Track(self);
+  // A finished frame has nothing left to report or close.
+  if (!as_frame(self)->frame.finished() && PyObject_CallFinalizerFromDealloc(self) < 0)
+    return;  // resurrected by the finalizer
+  free_frame_object(self);
+}
+
+void close_unraisable(PyObject* self, bool is_gen) {
+  try {
+    if (!close_frame(as_frame(self)->frame, is_gen)) PyErr_WriteUnraisable(self);
+  } catch (...) {
+    set_python_error(std::current_exception());
+    PyErr_WriteUnraisable(self);
+  }
 }
 
 PyObject* get_name(PyObject* self, void*) { return as_frame(self)->names->name.inc_ref().ptr(); }
