@@ -17,10 +17,6 @@ namespace {
 
 constexpr double kStatementTimeout = 15.0;  // seconds
 
-py::object envelope(py::handle data) {
-  return global("api_router_response")(global("api_response")(py::arg("data") = data));
-}
-
 // The answer kept in the cache, or an empty handle when there is none or it
 // cannot be read back (bad bytes, bad JSON, a failing envelope).
 py::object cached_answer(py::handle cached) {

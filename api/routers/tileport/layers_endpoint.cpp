@@ -42,7 +42,7 @@ Coro get_available_layers(Args) {
   data["layers"] = layers_info;
   data["total_layers"] = py::int_(py::len(layers_info));
   data["usage_guide"] = usage_guide();
-  co_return global("api_router_response")(global("api_response")(py::arg("data") = data));
+  co_return envelope(data);
 }
 
 }  // namespace

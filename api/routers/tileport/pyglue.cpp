@@ -20,4 +20,8 @@ void log_info(py::handle message) { call_logger("info", message); }
 void log_warning(py::handle message) { call_logger("warning", message); }
 void log_error(py::handle message) { call_logger("error", message); }
 
+py::object envelope(py::handle data) {
+  return global("api_router_response")(global("api_response")(py::arg("data") = data));
+}
+
 }  // namespace tileport

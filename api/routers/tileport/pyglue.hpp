@@ -28,6 +28,9 @@ using terrava::truthy;
 // Raises fastapi.HTTPException(status_code=status, detail=detail).
 [[noreturn]] void raise_http_exception(int status, py::handle detail);
 
+// A JSON answer in the host's envelope: api_router_response(api_response(data=data)).
+py::object envelope(py::handle data);
+
 // logger.<level>(message) on the module logger.
 void log_info(py::handle message);
 void log_warning(py::handle message);

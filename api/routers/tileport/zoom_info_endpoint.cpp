@@ -53,7 +53,7 @@ Coro get_layer_zoom_info(Args a) {
   data["min_zoom"] = record.attr("get")("min_zoom", 0);
   data["zoom_levels"] = zoom_levels;
   data["recommendations"] = recommendations();
-  co_return global("api_router_response")(global("api_response")(py::arg("data") = data));
+  co_return envelope(data);
 }
 
 }  // namespace
