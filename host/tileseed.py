@@ -17,7 +17,11 @@ have generated and cached: the statement is the tile module's own
 through its transaction wrapper (`db_transaction`) in autocommit under the
 endpoint's statement bound of the zoom; a non-empty tile is written with the
 module's byte cache (`cache.set`, key "mvt_v8:{layer}:{z}:{x}:{y}") for the
-lifetime of the zoom's configuration. Empty tiles are not cached, as the
+lifetime of the zoom's configuration. (The statement orders features by area
+alone, so where two have the same area their order, and at a feature limit
+which of them is kept, can differ from one generation to the next: two
+generations of a large tile by the endpoint itself can differ in those bytes.)
+Empty tiles are not cached, as the
 endpoint does not cache them (so every run generates them again; they are
 the cheap ones). The endpoint coroutine itself is not called: it
 counts every tile against the per-client rate limit of the map's users and
