@@ -1,6 +1,6 @@
 #include "libraries.hpp"
 
-#include "pyglue.hpp"
+#include <terrava/pyhelpers.hpp>
 
 namespace tileport {
 namespace {
@@ -15,7 +15,7 @@ Libraries& resolved() {
 py::handle keep(py::object object) { return object.release(); }
 
 py::handle attribute(const char* module, const char* name) {
-  return keep(import_from(module, name));
+  return keep(terrava::import_from(module, name));
 }
 
 }  // namespace
