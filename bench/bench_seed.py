@@ -1,6 +1,7 @@
 """Tile seeding benchmark: `python -m tileseed` on the benchmark data set.
 
     python bench/bench_seed.py [--parcels 200000] [--zoom 8-14] [--rounds 3] [--phase-seconds 10]
+                               [--live-concurrency 2] [--only throughput,live]
 
 Against the benchmark database (bench/bench_db.sh, "terrava_bench") and a
 Redis database of its own (REDIS_DB 11, TERRAVA_SEED_REDIS_DB), on 127.0.0.1
@@ -17,8 +18,8 @@ only:
    the panning trace (wrk -t 2 -c 64, at most --seconds) fills the cache,
    then its warm phase (exactly the cold pass's requests again) runs once
    unmeasured, so that what the cold pass left unanswered is cached too,
-   and then alone and while a seeding run (the default concurrency, 2,
-   --refresh) works beside it, in alternating rounds, each bounded by
+   and then alone and while a seeding run (--refresh, at the seeder's default
+   concurrency, 2, or --live-concurrency) works beside it, in alternating rounds, each bounded by
    --phase-seconds (shorter than the seeding run, which then seeds for the
    whole phase). The seeder starts first, wrk once its first statement runs;
    a seeder still at work when wrk is done is stopped with SIGINT. Reported:
@@ -91,7 +92,7 @@ async def throughput(url, zoom, results):
               f"{s['seconds']:>8.1f} {s['tiles_per_second']:>8.1f} {100 * share(s):>14.0f} %")
 
 
-async def warm_phase_beside_seeding(db, redis, url, zoom, seconds, phase_seconds, rounds, results):
+async def warm_phase_beside_seeding(db, redis, url, zoom, seconds, phase_seconds, rounds, concurrency, results):
     extent = await db.extent()
     trace = make_trace(extent, 100, 60)
     work = tempfile.mkdtemp(prefix="terrava-seed-")
@@ -111,13 +112,13 @@ async def warm_phase_beside_seeding(db, redis, url, zoom, seconds, phase_seconds
         print(f"\nLive tiles (1 worker, wrk -t 2 -c 64) in the warm phase: the cold pass sent {cold['sent']} "
               f"requests in {cold['duration_s']:.0f} s (answers {cold['statuses']}), a priming pass of them "
               f"found {priming['hits']} of {priming['requests']} cached; then the phase alone and beside "
-              f"seeding plots z{zoom} (concurrency 2); logs in {work}:")
+              f"seeding plots z{zoom} (concurrency {concurrency}); logs in {work}:")
         for round_number in range(rounds):
             for with_seeding in (False, True):
                 seeder = None
                 if with_seeding:
                     seeder = await asyncio.create_subprocess_exec(
-                        *seeder_command(zoom, 2), cwd=HOST, env=seeder_env(url),
+                        *seeder_command(zoom, concurrency), cwd=HOST, env=seeder_env(url),
                         stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE)
                     while not await db.stats.fetchval(SEEDER_ACTIVE, db.name):
                         if seeder.returncode is not None:
@@ -167,12 +168,14 @@ async def main():
                         help="bound of each measured warm phase (below the seeding run's length, so that it "
                              "seeds for the whole phase)")
     parser.add_argument("--rounds", type=int, default=3, help="rounds of the live phases")
+    parser.add_argument("--live-concurrency", type=int, default=2,
+                        help="the seeder's concurrency beside the live tiles (default 2, the seeder's own)")
     parser.add_argument("--only", default="throughput,live")
     args = parser.parse_args()
     url, redis, db, count = await open_bench_data(args.parcels)
     load = os.getloadavg()
     print(f"database {db.name}: {count} parcels; load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}")
-    results = {"parcels": count, "zoom": args.zoom, "load_before": load, "throughput": [], "live": []}
+    results = {"parcels": count, "zoom": args.zoom, "live_concurrency": args.live_concurrency, "load_before": load, "throughput": [], "live": []}
     only = set(args.only.split(","))
     try:
         await flush_tiles(redis)
@@ -180,7 +183,7 @@ async def main():
             await throughput(url, args.zoom, results)
         if "live" in only:
             await warm_phase_beside_seeding(db, redis, url, args.zoom, args.seconds, args.phase_seconds,
-                                            args.rounds, results)
+                                            args.rounds, args.live_concurrency, results)
     finally:
         await flush_tiles(redis)
         await redis.aclose()
