@@ -15,12 +15,13 @@ void bind_libraries(py::module_& m) {
   m.attr("io") = py::module_::import("io");
   m.attr("base64") = py::module_::import("base64");
   m.attr("math") = py::module_::import("math");
-  py::module_::import("numpy");  // matplotlib and shapely hand back its scalars
+  m.attr("np") = py::module_::import("numpy");
   m.attr("mpl") = py::module_::import("matplotlib");
   m.attr("plt") = py::module_::import("matplotlib.pyplot");
   m.attr("patches") = py::module_::import("matplotlib.patches");
   py::module_ geometry = py::module_::import("shapely.geometry");
   m.attr("Polygon") = geometry.attr("Polygon");
+  m.attr("LineString") = geometry.attr("LineString");
   m.attr("shape") = geometry.attr("shape");
   m.attr("transform") = py::module_::import("shapely.ops").attr("transform");
   py::module_ pyproj = py::module_::import("pyproj");

@@ -95,9 +95,11 @@ py::object from(const char* module, const char* name) {
 TERRAVA_MODULE(plansmith, m) {
   bind(m, "datetime", from("datetime", "datetime"));
   bind(m, "io", py::module_::import("io"));
+  bind(m, "template", py::module_::import("tempfile"));
   bind(m, "aiofiles", py::module_::import("aiofiles"));
+  bind(m, "from_shape", from("geoalchemy2.shape", "from_shape"));
   bind(m, "to_shape", from("geoalchemy2.shape", "to_shape"));
-  py::module_::import("pdfkit");  // part of the plan service's runtime: must be importable
+  bind(m, "pdfkit", py::module_::import("pdfkit"));
   bind(m, "HTML", from("weasyprint", "HTML"));
   bind(m, "CSS", from("weasyprint", "CSS"));
   bind(m, "AsyncBaseRepository", from("repository.repository", "AsyncBaseRepository"));
@@ -106,10 +108,11 @@ TERRAVA_MODULE(plansmith, m) {
   bind(m, "LandPurpose", from("models.landuse_model", "LandPurpose"));
   py::object async_session = from("sqlalchemy.ext.asyncio", "AsyncSession");
   bind(m, "AsyncSession", async_session);
-  for (const char* fn : {"ST_DWithin", "ST_Distance"})
+  for (const char* fn : {"ST_Intersects", "ST_Buffer", "ST_DWithin", "ST_Distance"})
     bind(m, fn, from("geoalchemy2.functions", fn));
   bind(m, "generate_plot", bind_generate_plot());
   bind(m, "api_response", from("helpers.responses", "api_response"));
+  bind(m, "api_router_response", from("helpers.responses", "api_router_response"));
   bind(m, "select", from("sqlalchemy.sql", "select"));
   bind(m, "os", py::module_::import("os"));
   bind(m, "format_date_html", from("helpers.utils", "format_date_html"));
