@@ -27,16 +27,19 @@ struct Import {
   const char* name;
 };
 
-// `from module import name` for every name the module uses, bound as module
-// globals. The host application's modules (database, helpers.*) must be
+// `from module import name` for every name of the module's namespace, bound
+// as module globals (asynccontextmanager, status and NullSerializer are part
+// of it though no request reads them). The host application's modules (database, helpers.*) must be
 // importable; a missing one fails the import.
 constexpr Import kImports[] = {
     {"typing", "Optional"},
+    {"contextlib", "asynccontextmanager"},
     {"fastapi", "APIRouter"},
     {"fastapi", "Depends"},
     {"fastapi", "HTTPException"},
     {"fastapi", "Query"},
     {"fastapi", "Response"},
+    {"fastapi", "status"},
     {"fastapi", "Request"},
     {"fastapi.responses", "JSONResponse"},
     {"sqlalchemy.ext.asyncio", "AsyncSession"},
@@ -48,6 +51,7 @@ constexpr Import kImports[] = {
     {"helpers.utils", "latlon_to_xyz"},
     {"helpers.utils", "xyz_to_bbox_web_mercator"},
     {"dotenv", "load_dotenv"},
+    {"aiocache.serializers", "NullSerializer"},
 };
 
 void import_libraries() {
@@ -56,7 +60,6 @@ void import_libraries() {
   }
   for (const Import& item : kImports) set_global(item.name, import_from(item.module, item.name));
   set_global("aiocache", py::module_::import("aiocache"));
-  py::module_::import("aiocache.serializers");  // the cache's serializers must be there
 }
 
 void configure_logging(py::module_& module) {
