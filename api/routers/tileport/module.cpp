@@ -29,8 +29,8 @@ struct Import {
 
 // `from module import name` for every name of the module's namespace, bound
 // as module globals (asynccontextmanager, status and NullSerializer are part
-// of it though no request reads them). The host application's modules (database, helpers.*) must be
-// importable; a missing one fails the import.
+// of it though no request reads them). The host application's modules
+// (database, helpers.*) must be importable; a missing one fails the import.
 constexpr Import kImports[] = {
     {"typing", "Optional"},
     {"contextlib", "asynccontextmanager"},
