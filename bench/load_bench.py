@@ -863,15 +863,16 @@ async def stack_warm(redis, url, trace, log_dir, results, args):
 
 async def stack_cold(db, redis, url, trace_file, log_dir, results, args):
     """The panning trace on a cold cache, through the stack and from the
-    workers directly, in turn; a first pass, not counted, warms PostgreSQL's
-    buffers for both."""
+    workers directly, in turn; a first pass through each, not counted, warms
+    PostgreSQL's buffers and opens the workers' database connections."""
     direct = Server(url, 1, log_dir, "cold-direct")
     stack = Stack(url, 1, log_dir, "cold")
     try:
         await direct.wait_ready()
         await stack.wait_ready()
-        await flush_tiles(redis)
-        await run_wrk(direct.port, trace_file, args.seconds, args.connections)
+        for target in (direct, stack):
+            await flush_tiles(redis)
+            await run_wrk(target.port, trace_file, args.seconds, args.connections)
 
         async def run(name, target):
             if target is stack:
