@@ -1,26 +1,12 @@
 """Database helpers shared by the map page's tests: queries on the test
 database and a road whose name is HTML."""
 
-import asyncio
-
 import pytest
+
+from pg_support import sql
 
 # Markup that would run a script if a page set it as HTML.
 HTML_NAME = '<img src=x onerror="window.__injected=true"><b>Marked</b> & Co Road'
-
-
-def sql(db_url, query, *args):
-    """Rows of one query on the test database (asyncpg, own connection)."""
-    import asyncpg
-
-    async def go():
-        conn = await asyncpg.connect(db_url.replace("postgresql+asyncpg://", "postgresql://", 1))
-        try:
-            return await conn.fetch(query, *args)
-        finally:
-            await conn.close()
-
-    return asyncio.run(go())
 
 
 @pytest.fixture

@@ -20,6 +20,7 @@ from pyproj import Transformer
 
 from helpers.responses import api_response, api_router_response
 from helpers.utils import format_date_html, latlon_to_xyz, xyz_to_bbox_web_mercator
+from pg_support import sql
 
 ROOT = Path(__file__).resolve().parents[1]
 HALF = 20037508.342789244
@@ -51,20 +52,6 @@ def load_generator():
         sys.modules["gen_cadastre"] = module
         spec.loader.exec_module(module)
     return sys.modules["gen_cadastre"]
-
-
-def sql(db_url, query, *args):
-    """Rows of one query on the test database (asyncpg, own connection)."""
-    import asyncpg
-
-    async def go():
-        conn = await asyncpg.connect(db_url.replace("postgresql+asyncpg://", "postgresql://", 1))
-        try:
-            return await conn.fetch(query, *args)
-        finally:
-            await conn.close()
-
-    return asyncio.run(go())
 
 
 def with_session(fn):

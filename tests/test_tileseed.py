@@ -15,6 +15,7 @@ from pathlib import Path
 
 import pytest
 from helpers.utils import latlon_to_xyz
+from pg_support import sql
 
 HOST = Path(__file__).resolve().parents[1] / "host"
 
@@ -39,23 +40,10 @@ def key(layer, z, x, y):
     return f"mvt_v8:{layer}:{z}:{x}:{y}"
 
 
-def pg(db_url, query, *args):
-    import asyncpg
-
-    async def go():
-        conn = await asyncpg.connect(db_url.replace("postgresql+asyncpg://", "postgresql://", 1))
-        try:
-            return await conn.fetch(query, *args)
-        finally:
-            await conn.close()
-
-    return asyncio.run(go())
-
-
 @pytest.fixture(scope="module")
 def extent(db_url):
     """The parcels' extent in degrees: west, south, east, north."""
-    (row,) = pg(db_url, 'SELECT ST_XMin(b), ST_YMin(b), ST_XMax(b), ST_YMax(b) FROM (SELECT ST_Transform('
+    (row,) = sql(db_url, 'SELECT ST_XMin(b), ST_YMin(b), ST_XMax(b), ST_YMax(b) FROM (SELECT ST_Transform('
                         'ST_SetSRID(ST_Extent("GEOMETRY")::geometry, 3857), 4326) AS b FROM "GIS"."PLOT") e')
     return tuple(row)
 
