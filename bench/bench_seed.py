@@ -46,8 +46,8 @@ sys.path.insert(0, HERE)
 # benchmark run beside it flushes nothing of this one.
 os.environ.setdefault("TERRAVA_LOAD_REDIS_DB", os.environ.get("TERRAVA_SEED_REDIS_DB", "11"))
 
-from load_bench import (BENCH_REDIS_DB, HOST, ROOT, Server, flush_tiles, make_trace,  # noqa: E402
-                        open_bench_data, rps, run_wrk, write_trace)
+from load_bench import (BENCH_REDIS_DB, HOST, Server, flush_tiles, make_trace,  # noqa: E402
+                        open_bench_data, rps, run_wrk, write_figures, write_trace)
 
 SEEDER_ACTIVE = ("SELECT count(*) FROM pg_stat_activity WHERE application_name = 'tileseed' "
                  "AND datname = $1 AND state = 'active'")
@@ -188,10 +188,7 @@ async def main():
         await flush_tiles(redis)
         await redis.aclose()
         results["load_after"] = os.getloadavg()
-        out = os.path.join(ROOT, "out")
-        os.makedirs(out, exist_ok=True)
-        with open(os.path.join(out, "bench_seed.json"), "w") as f:
-            json.dump(results, f, indent=1, default=str)
+        write_figures("bench_seed", results)
     print(f"\nload average at the end {results['load_after'][0]:.2f}; figures in out/bench_seed.json")
 
 

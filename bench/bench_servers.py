@@ -22,15 +22,14 @@ Nothing here asserts timings. The figures go to out/bench_servers.json.
 
 import argparse
 import asyncio
-import json
 import os
 import statistics
 import sys
 import tempfile
 from importlib import metadata
 
-from load_bench import (ROOT, SERVERS, Server, cached_tiles, errors, flush_tiles, hits_trace,
-                        make_trace, open_bench_data, rps, run_wrk, write_trace)
+from load_bench import (SERVERS, Server, cached_tiles, errors, flush_tiles, hits_trace,
+                        make_trace, open_bench_data, rps, run_wrk, write_figures, write_trace)
 
 LABELS = {"uvicorn-plain": "uvicorn (asyncio, h11)", "uvicorn": "uvicorn + uvloop + httptools",
           "granian": "granian (asgi, uvloop)"}
@@ -147,13 +146,11 @@ async def main():
     print_table(table)
     print(f"\nmedian of {args.rounds} round(s); load average before {' '.join(f'{x:.2f}' for x in load_before)}, "
           f"after {' '.join(f'{x:.2f}' for x in load_after)} (1, 5, 15 min)")
-    out = os.path.join(ROOT, "out")
-    os.makedirs(out, exist_ok=True)
-    with open(os.path.join(out, "bench_servers.json"), "w") as f:
-        json.dump({"parcels": count, "tiles": len(tiles), "clients": args.clients, "seconds": args.seconds,
-                   "connections": args.connections, "versions": versions(), "load_before": load_before,
-                   "load_after": load_after, "runs": runs, "table": table}, f, indent=1)
-    print(f"figures in {os.path.join('out', 'bench_servers.json')}")
+    shown = write_figures("bench_servers", {
+        "parcels": count, "tiles": len(tiles), "clients": args.clients, "seconds": args.seconds,
+        "connections": args.connections, "versions": versions(), "load_before": load_before,
+        "load_after": load_after, "runs": runs, "table": table})
+    print(f"figures in {shown}")
 
 
 if __name__ == "__main__":

@@ -960,6 +960,15 @@ async def open_bench_data(parcels):
     return url, redis, db, count
 
 
+def write_figures(name, figures):
+    """Keeps a benchmark's figures in out/<name>.json; gives the path shown."""
+    out = os.path.join(ROOT, "out")
+    os.makedirs(out, exist_ok=True)
+    with open(os.path.join(out, f"{name}.json"), "w") as f:
+        json.dump(figures, f, indent=1, default=str)
+    return os.path.join("out", f"{name}.json")
+
+
 async def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--parcels", type=int, default=200000)
@@ -1023,11 +1032,8 @@ async def main():
     finally:
         await flush_tiles(redis)
         await redis.aclose()
-        out = os.path.join(ROOT, "out")
-        os.makedirs(out, exist_ok=True)
-        with open(os.path.join(out, "load_bench.json"), "w") as f:
-            json.dump(results, f, indent=1, default=str)
-    print(f"\nfigures in {os.path.join('out', 'load_bench.json')}")
+        shown = write_figures("load_bench", results)
+    print(f"\nfigures in {shown}")
 
 
 if __name__ == "__main__":
