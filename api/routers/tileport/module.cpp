@@ -12,6 +12,7 @@
 #include "libraries.hpp"
 #include "pyglue.hpp"
 #include "rate_limit.hpp"
+#include "redis_client.hpp"
 #include "routes.hpp"
 #include "settings.hpp"
 #include "tile_generation.hpp"
