@@ -45,6 +45,8 @@ whose X-Forwarded-For it believes; none by default), TERRAVA_STATIC_DIR
 (what /static/ serves, default host/static), PYTHON; the app's own (DATABASE_URL, REDIS_*, TERRAVA_OPERATOR_TOKEN, ...) go
 to the workers as they are. Plan workers get a database pool of 4 + 4
 connections (DB_POOL_SIZE, DB_MAX_OVERFLOW), tile workers the app's default.
+TERRAVA_TILE_DATABASE_URL, when set, is the tile workers' DATABASE_URL (a
+read replica, say), while the plan workers keep DATABASE_URL (the primary).
 
 The state of the processes is written to status.json in the stack's
 directory; SIGTERM or SIGINT stops everything, SIGHUP reloads nginx.
@@ -292,7 +294,10 @@ class Stack:
         self.generation_file = self.s.edge / "generation.json"
         env = dict(os.environ)
         env.pop("TERRAVA_SERVE_DIR", None)
-        self.tiles = [self.worker(f"tile-{i}", env) for i in range(1, self.s.tile_workers + 1)]
+        tile_env = dict(env)
+        if env.get("TERRAVA_TILE_DATABASE_URL"):
+            tile_env["DATABASE_URL"] = env["TERRAVA_TILE_DATABASE_URL"]
+        self.tiles = [self.worker(f"tile-{i}", tile_env) for i in range(1, self.s.tile_workers + 1)]
         self.plans = [self.worker(f"plan-{i}", dict(env, **PLAN_POOL), nice=self.s.plan_nice)
                       for i in range(1, self.s.plan_workers + 1)]
         self.nginx = Child("nginx", [NGINX, "-p", str(self.s.state), "-c", str(self.s.state / "nginx.conf"),

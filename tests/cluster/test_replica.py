@@ -1,0 +1,153 @@
+"""Tiles from a streaming replica of PostgreSQL, chosen by the worker's
+DATABASE_URL alone: the same answers as from the primary, and a statement
+that the replica cancels for a conflict with recovery answers 500."""
+
+import asyncio
+import json
+import threading
+
+import mapbox_vector_tile
+import pytest
+import redis
+
+from cluster_support import eventually
+from helpers.utils import latlon_to_xyz
+from pg_support import sql
+
+PRIMARY_REDIS_DB, REPLICA_REDIS_DB = 11, 12
+
+
+@pytest.fixture
+def redis_dbs(services):
+    import os
+
+    clients = [redis.Redis(host=os.environ["REDIS_HOST"], port=int(os.environ["REDIS_PORT"]), db=db)
+               for db in (PRIMARY_REDIS_DB, REPLICA_REDIS_DB)]
+    for c in clients:
+        c.flushdb()
+    yield clients
+    for c in clients:
+        c.flushdb()
+        c.close()
+
+
+@pytest.fixture(scope="module")
+def paths(db_url):
+    row = sql(db_url, 'SELECT ST_X(w) lon, ST_Y(w) lat, ST_X(c) x, ST_Y(c) y FROM "GIS"."PLOT" p, '
+                      'ST_PointOnSurface(p."GEOMETRY") c, ST_Transform(c, 4326) w ORDER BY p."ID" LIMIT 1')[0]
+    out = []
+    for layer, z in [("plots", 16), ("plots", 14), ("beacons", 17), ("roads", 14), ("cadzones", 12),
+                     ("districts", 10), ("lgas", 9)]:
+        t = latlon_to_xyz(row["lat"], row["lon"], z)
+        out.append(f"/gis/{layer}/{z}/{t['x']}/{t['y']}.pbf")
+    out.append(f"/gis/plots/bbox/?minx={row['x'] - 150}&miny={row['y'] - 150}&maxx={row['x'] + 150}"
+               f"&maxy={row['y'] + 150}&srid=3857")
+    out += ["/gis/plots/", "/gis/districts/"]
+    return out
+
+
+def content(answer):
+    if answer.headers.get("content-type", "").startswith("application/json"):
+        return answer.json()
+    if not answer.content:
+        return None
+    layers = mapbox_vector_tile.decode(answer.content)
+    return {name: sorted(json.dumps(f, sort_keys=True) for f in layer["features"])
+            for name, layer in layers.items()}
+
+
+def test_replica_serves_what_the_primary_serves(worker, cluster, redis_dbs, paths):
+    on_primary = worker(REDIS_DB=PRIMARY_REDIS_DB)
+    on_replica = worker(REDIS_DB=REPLICA_REDIS_DB, DATABASE_URL=cluster["REPLICA_DATABASE_URL"])
+    from_primary = [on_primary.get(p) for p in paths]
+    from_replica = [on_replica.get(p) for p in paths]
+    assert [a.status_code for a in from_replica] == [a.status_code for a in from_primary]
+    assert 200 in {a.status_code for a in from_replica}
+    assert [content(a) for a in from_replica] == [content(a) for a in from_primary]
+    replica_sessions = sql(cluster["REPLICA_DATABASE_URL"],
+                           "SELECT count(*) n FROM pg_stat_activity WHERE datname = current_database() "
+                           "AND backend_type = 'client backend' AND pid <> pg_backend_pid()")[0]["n"]
+    assert replica_sessions > 0
+
+
+class Primary:
+    """Sessions on the primary that hold their transactions open."""
+
+    def __init__(self, url):
+        import asyncpg
+
+        self.loop = asyncio.new_event_loop()
+        threading.Thread(target=self.loop.run_forever, daemon=True).start()
+        self.url = url.replace("postgresql+asyncpg://", "postgresql://", 1)
+        self.sessions = []
+        self.flusher = None
+        self.asyncpg = asyncpg
+
+    def run(self, coroutine):
+        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(60)
+
+    def session(self):
+        self.sessions.append(self.run(self.asyncpg.connect(self.url)))
+        return self.sessions[-1]
+
+    def execute(self, session, statement):
+        return self.run(session.execute(statement))
+
+    def flush(self):
+        """Sends what the open transactions have written so far to the
+        replica: the development cluster commits asynchronously and would
+        keep it in its buffers."""
+        if self.flusher is None:
+            self.flusher = self.session()
+        self.run(self.flusher.execute("SET synchronous_commit = on; BEGIN; SELECT txid_current(); COMMIT"))
+
+    def close(self):
+        for s in self.sessions:
+            self.run(s.close())
+        self.loop.call_soon_threadsafe(self.loop.stop)
+
+
+def test_recovery_conflict_answers_database_error(worker, cluster, db_url, redis_dbs, paths):
+    """The replica replays an exclusive lock on the parcels while a tile
+    statement reads them, waits max_standby_streaming_delay and cancels the
+    statement. To have the statement still running then, the replica first
+    holds (by an earlier replayed lock) the parcels' spatial index, which the
+    statement needs after it has locked the table."""
+    replica_url = cluster["REPLICA_DATABASE_URL"]
+    index = sql(db_url, "SELECT quote_ident(schemaname) || '.' || quote_ident(indexname) i FROM pg_indexes "
+                        "WHERE schemaname = 'GIS' AND tablename = 'PLOT' AND indexdef LIKE '%gist%'")[0]["i"]
+    on_replica = worker(REDIS_DB=REPLICA_REDIS_DB, DATABASE_URL=replica_url)
+    assert on_replica.get(paths[0]).status_code == 200
+    redis_dbs[1].flushdb()
+
+    primary = Primary(db_url)
+    holder, locker = primary.session(), primary.session()
+    answer = {}
+    try:
+        primary.execute(holder, "BEGIN")
+        primary.execute(holder, f"ALTER INDEX {index} SET (buffering = on)")
+        primary.flush()
+        eventually(lambda: sql(replica_url, "SELECT 1 FROM pg_locks WHERE relation = $1::regclass "
+                                            "AND mode = 'AccessExclusiveLock' AND granted", index),
+                   "the replica holds the index", 30)
+        request = threading.Thread(target=lambda: answer.update(a=on_replica.get(paths[0])))
+        request.start()
+        eventually(lambda: sql(replica_url, "SELECT 1 FROM pg_stat_activity WHERE wait_event_type = 'Lock' "
+                                            "AND query LIKE '%ST_AsMVT%'"), "the tile waits for the index", 30)
+        primary.execute(locker, "BEGIN")
+        primary.execute(locker, 'LOCK TABLE "GIS"."PLOT" IN ACCESS EXCLUSIVE MODE')
+        primary.flush()
+        request.join(60)
+    finally:
+        for s in (locker, holder):
+            primary.execute(s, "ROLLBACK")
+        primary.close()
+    assert answer["a"].status_code == 500
+    assert answer["a"].json() == {"detail": "Database error"}
+    # The replica cancels it after max_standby_streaming_delay (500 ms), or,
+    # on a slow machine, the statement's own deadlock check (deadlock_timeout,
+    # 1 s after it began to wait) finds it waiting in a cycle with recovery.
+    log = on_replica.log_text()
+    assert "conflict with recovery" in log or "deadlock detected" in log, log[-2000:]
+    # and the worker goes on serving from the replica
+    assert on_replica.get(paths[0]).status_code == 200
