@@ -218,12 +218,14 @@ def server_command(kind, port, workers):
 
 class Server:
     """host/app.py served on a free loopback port (by uvicorn on uvloop and
-    httptools unless `kind` names another of SERVERS)."""
+    httptools unless `kind` names another of SERVERS); `env` adds to or
+    replaces the workers' environment."""
 
-    def __init__(self, database_url, workers, log_dir, name, kind="uvicorn"):
+    def __init__(self, database_url, workers, log_dir, name, kind="uvicorn", env=None):
         self.port = free_port()
         self.kind = kind
-        env = dict(os.environ, DATABASE_URL=database_url, REDIS_DB=BENCH_REDIS_DB, LOG_LEVEL="WARNING")
+        env = {**os.environ, "DATABASE_URL": database_url, "REDIS_DB": BENCH_REDIS_DB, "LOG_LEVEL": "WARNING",
+               **(env or {})}
         # granian imports granian_app from this file, and the app from host/.
         paths = [HOST, os.path.join(ROOT, "bench"), env.get("PYTHONPATH", "")]
         env["PYTHONPATH"] = os.pathsep.join(p for p in paths if p)
