@@ -6,8 +6,9 @@ against the servers of scripts/cluster.sh:
 
 1. hits: cache hits through N uvicorn workers sharing one Redis server
    (the services' Redis) against the same N workers sharing the Redis Cluster
-   (REDIS_CLUSTER_NODES), under the same wrk load of many client addresses:
-   requests a second and the ratio cluster / one server, for each N.
+   (REDIS_CLUSTER_NODES), under the same wrk load of many client addresses,
+   their runs alternating (--rounds): the median requests a second and the
+   ratio cluster / one server, for each N.
 2. invalidation: --keys tile keys of one layer (beside a fifth as many of
    another layer, which must stay) deleted by the module's layer task, against
    a plain SCAN with one DEL per key over every primary (the same work without
@@ -91,27 +92,37 @@ async def hits(args, settings, url, db, log_dir, results):
     rows = []
     try:
         for workers in args.workers:
-            row = {"workers": workers}
-            for name, (client, env) in targets.items():
-                await clear_namespace(client)
-                server = lb.Server(url, workers, log_dir, f"hits-{name.replace(' ', '-')}-{workers}", env=env)
-                try:
+            servers, files = {}, {}
+            try:
+                # Both servers run at once, warmed alike; their runs alternate,
+                # so that both sides meet the same moments of a shared machine.
+                for name, (client, env) in targets.items():
+                    await clear_namespace(client)
+                    server = lb.Server(url, workers, log_dir, f"hits-{name.replace(' ', '-')}-{workers}", env=env)
+                    servers[name] = server
                     await server.wait_ready()
                     tiles = await lb.cached_tiles(server, trace, args.tiles)
-                    trace_file = os.path.join(log_dir, f"hits-{workers}.txt")
-                    lb.write_trace(lb.hits_trace(tiles, args.clients, 50 * args.clients), trace_file)
-                    await lb.run_wrk(server.port, trace_file, args.warmup, args.connections, cycle=True)
-                    result = await lb.run_wrk(server.port, trace_file, args.seconds, args.connections, cycle=True)
-                finally:
+                    files[name] = os.path.join(log_dir, f"hits-{name.replace(' ', '-')}-{workers}.txt")
+                    lb.write_trace(lb.hits_trace(tiles, args.clients, 50 * args.clients), files[name])
+
+                async def run(name, server):
+                    await lb.run_wrk(server.port, files[name], args.warmup, args.connections, cycle=True)
+                    return await lb.run_wrk(server.port, files[name], args.seconds, args.connections, cycle=True)
+
+                runs = await lb.rounds(servers, args.rounds, run)
+            finally:
+                for server in servers.values():
                     server.stop()
-                row[name] = {"rps": lb.rps(result), "p99_ms": result.get("p99_ms"), "errors": lb.errors(result),
-                             "statuses": result["statuses"], "tiles": len(tiles)}
+            row = {"workers": workers}
+            for name, results_of in runs.items():
+                row[name] = lb.median_of(results_of)
             row["ratio"] = row["cluster"]["rps"] / row["one server"]["rps"]
             rows.append(row)
-            print(f"  {workers} worker(s): one server {row['one server']['rps']:7.0f} req/s, cluster "
-                  f"{row['cluster']['rps']:7.0f} req/s, cluster / one server {row['ratio']:.2f}  "
-                  f"(errors {row['one server']['errors']} / {row['cluster']['errors']}, "
-                  f"statuses {row['one server']['statuses']} / {row['cluster']['statuses']})")
+            one, clu = row["one server"], row["cluster"]
+            print(f"  {workers} worker(s): one server {one['rps']:7.0f} req/s, cluster {clu['rps']:7.0f} req/s "
+                  f"(medians), cluster / one server {row['ratio']:.2f}; rounds {one['rps_rounds']} / "
+                  f"{clu['rps_rounds']}, p99 {one['p99_ms']:.1f} / {clu['p99_ms']:.1f} ms, answers not 200 "
+                  f"{one['not_200']} / {clu['not_200']}, errors {one['errors']} / {clu['errors']}")
     finally:
         await clear_namespace(single)
         await clear_namespace(cluster)
@@ -290,6 +301,7 @@ async def main():
     parser.add_argument("--workers", nargs="+", type=int, default=[1, 2, 4])
     parser.add_argument("--seconds", type=int, default=8)
     parser.add_argument("--warmup", type=int, default=2)
+    parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--clients", type=int, default=2000)
     parser.add_argument("--tiles", type=int, default=200)
@@ -309,7 +321,8 @@ async def main():
     print(f"load average {results['load_average'][0]:.1f}; logs in {log_dir}")
     if "hits" in args.only:
         print(f"hits, uvicorn workers sharing one Redis server or the cluster (wrk -c {args.connections}, "
-              f"{args.seconds} s after {args.warmup} s of warm-up, {args.clients} client addresses):")
+              f"{args.seconds} s after {args.warmup} s of warm-up, {args.clients} client addresses, "
+              f"{args.rounds} rounds):")
         db = await lb.Database(url).connect()
         try:
             await hits(args, settings, url, db, log_dir, results)
