@@ -37,7 +37,8 @@ def cluster_problem():
             _cluster_problem = f"{CLUSTER_ENV} does not exist"
         else:
             status = subprocess.run([str(CLUSTER_SH), "status"], capture_output=True, text=True)
-            _cluster_problem = "" if status.returncode == 0 else (status.stdout + status.stderr).strip()
+            _cluster_problem = "" if status.returncode == 0 else "; ".join(
+                (status.stdout + status.stderr).strip().splitlines())
     return _cluster_problem or None
 
 
