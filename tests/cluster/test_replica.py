@@ -4,23 +4,27 @@ that the replica cancels for a conflict with recovery answers 500."""
 
 import asyncio
 import json
+import os
+import shutil
+import subprocess
+import tempfile
 import threading
 
+import httpx
 import mapbox_vector_tile
 import pytest
 import redis
 
-from cluster_support import eventually
+from cluster_support import ROOT, eventually, free_port
 from helpers.utils import latlon_to_xyz
 from pg_support import sql
 
 PRIMARY_REDIS_DB, REPLICA_REDIS_DB = 11, 12
+SERVE = ROOT / "scripts" / "serve.sh"
 
 
 @pytest.fixture
 def redis_dbs(services):
-    import os
-
     clients = [redis.Redis(host=os.environ["REDIS_HOST"], port=int(os.environ["REDIS_PORT"]), db=db)
                for db in (PRIMARY_REDIS_DB, REPLICA_REDIS_DB)]
     for c in clients:
@@ -151,3 +155,35 @@ def test_recovery_conflict_answers_database_error(worker, cluster, db_url, redis
     assert "conflict with recovery" in log or "deadlock detected" in log, log[-2000:]
     # and the worker goes on serving from the replica
     assert on_replica.get(paths[0]).status_code == 200
+
+
+def client_backends(url):
+    return sql(url, "SELECT count(*) n FROM pg_stat_activity WHERE datname = current_database() "
+                    "AND backend_type = 'client backend' AND pid <> pg_backend_pid()")[0]["n"]
+
+
+def test_serving_stack_reads_tiles_from_the_replica_and_plans_from_the_primary(cluster, db_url, redis_dbs,
+                                                                                paths):
+    replica_url = cluster["REPLICA_DATABASE_URL"]
+    directory = tempfile.mkdtemp(prefix="terrava-serve-")
+    os.chmod(directory, 0o755)  # nginx's own user keeps its sockets in there
+    port = free_port()
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("REDIS_SENTINEL", "REDIS_CLUSTER"))}
+    env.update(TERRAVA_SERVE_DIR=directory, SERVE_PORT=str(port), DATABASE_URL=db_url,
+               TERRAVA_TILE_DATABASE_URL=replica_url, REDIS_DB=str(REPLICA_REDIS_DB), TERRAVA_WORKERS="1",
+               TERRAVA_PLAN_WORKERS="1", TERRAVA_EDGE_CACHE="0", LOG_LEVEL="WARNING")
+    plot_id = sql(db_url, 'SELECT min("ID") i FROM "GIS"."PLOT"')[0]["i"]
+    try:
+        subprocess.run([str(SERVE), "start"], env=env, check=True, timeout=300)
+        with httpx.Client(base_url=f"http://127.0.0.1:{port}", timeout=120) as http:
+            on_replica, on_primary = client_backends(replica_url), client_backends(db_url)
+            assert http.get(paths[0]).status_code == 200
+            assert client_backends(replica_url) > on_replica
+            on_replica = client_backends(replica_url)
+            plan = http.get(f"/plans/deed/{plot_id}")
+            assert plan.status_code == 200 and plan.content.startswith(b"%PDF")
+            assert client_backends(db_url) > on_primary
+            assert client_backends(replica_url) == on_replica
+    finally:
+        subprocess.run([str(SERVE), "stop"], env=env, timeout=120)
+        shutil.rmtree(directory, ignore_errors=True)
