@@ -685,6 +685,12 @@ class Seeder:
 
 
 def redis_address(tp):
+    """The Redis the tile module was configured with, as its settings name it."""
+    if os.environ.get("REDIS_CLUSTER_NODES"):
+        return f"the cluster of {os.environ['REDIS_CLUSTER_NODES']}"
+    if os.environ.get("REDIS_SENTINELS"):
+        service = os.environ.get("REDIS_SENTINEL_SERVICE") or "mymaster"
+        return f"the primary '{service}' of the sentinels {os.environ['REDIS_SENTINELS']}"
     return f"{tp.redis_host}:{tp.redis_port}/{tp.redis_db}"
 
 

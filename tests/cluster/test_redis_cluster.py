@@ -3,6 +3,7 @@ REDIS_CLUSTER_NODES alone: cached answers, the limits and every kind of
 invalidation, with keys spread over every shard."""
 
 import fnmatch
+import json
 import os
 import subprocess
 import sys
@@ -148,3 +149,17 @@ def test_cluster_and_sentinels_together_are_refused(cluster, nodes):
                           capture_output=True, text=True, timeout=120)
     assert done.returncode != 0
     assert "REDIS_CLUSTER_NODES and REDIS_SENTINELS are both set; set one" in done.stderr
+
+
+def test_seeding_writes_across_slots(on_cluster, admin):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("REDIS_SENTINEL")}
+    seed = [sys.executable, str(HERE.parents[1] / "host" / "tileseed.py"), "plots", "--zoom", "12-16", "--json",
+            "--no-progress"]
+    done = subprocess.run(seed, env={**env, **on_cluster}, capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    summary = json.loads(done.stdout)
+    keys = [k.decode() for k in admin.scan_iter(match=f"{NAMESPACE}:plots:*")]
+    assert summary["generated"] == len(keys) > 10 and summary["failed"] == 0
+    assert len(primaries_holding(admin, keys)) == 3
+    again = subprocess.run(seed, env={**env, **on_cluster}, capture_output=True, text=True, timeout=300)
+    assert json.loads(again.stdout)["cached"] == len(keys)
