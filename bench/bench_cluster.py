@@ -41,23 +41,14 @@ CLUSTER_ENV = os.path.join(lb.ROOT, ".services", "cluster.env")
 NAMESPACE = "mvt_v8"
 
 
-def read_env(path):
-    values = {}
-    with open(path) as f:
-        for line in f:
-            line = line.strip()
-            if line and not line.startswith("#") and "=" in line:
-                name, value = line.split("=", 1)
-                values[name.strip()] = value.strip()
-    return values
-
-
 def cluster_settings():
     status = subprocess.run([os.path.join(lb.ROOT, "scripts", "cluster.sh"), "status"], capture_output=True,
                             text=True)
     if status.returncode != 0 or not os.path.exists(CLUSTER_ENV):
         sys.exit("the cluster servers are not running: scripts/cluster.sh start\n" + status.stdout)
-    return read_env(CLUSTER_ENV)
+    from dotenv import dotenv_values
+
+    return dotenv_values(CLUSTER_ENV)
 
 
 def cluster_admin(nodes):

@@ -29,6 +29,8 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
+# shellcheck source=scripts/service_lib.sh
+. "$ROOT/scripts/service_lib.sh"
 SERVICES_DIR="$ROOT/.services"
 CLUSTER_DIR="$SERVICES_DIR/cluster"
 SENTINEL_DIR="$SERVICES_DIR/sentinel"
@@ -67,19 +69,6 @@ cluster_bus_port() { echo $(($1 + 10)); }
 cluster_dir() { echo "$CLUSTER_DIR/redis-$1"; }
 data_dir() { echo "$SENTINEL_DIR/redis-$1"; }
 sentinel_dir() { echo "$SENTINEL_DIR/sentinel-$1"; }
-
-as_pg() {
-  if [[ $(id -un) == "$PG_USER" ]]; then
-    "$@"
-  else
-    runuser -u "$PG_USER" -- "$@"
-  fi
-}
-
-port_in_use() {
-  # bash's /dev/tcp: succeeds when something accepts connections on the port
-  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
-}
 
 now_us() { echo "${EPOCHREALTIME/[.,]/}"; }
 

@@ -17,6 +17,8 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd -P)"
+# shellcheck source=scripts/service_lib.sh
+. "$ROOT/scripts/service_lib.sh"
 SERVICES_DIR="$ROOT/.services"
 PG_PORT="${TERRAVA_PG_PORT:-55432}"
 REDIS_PORT="${TERRAVA_REDIS_PORT:-56379}"
@@ -43,14 +45,6 @@ ensure_packages() {
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-  fi
-}
-
-as_pg() {
-  if [[ $(id -un) == "$PG_USER" ]]; then
-    "$@"
-  else
-    runuser -u "$PG_USER" -- "$@"
   fi
 }
 
@@ -86,11 +80,6 @@ pg_running() {
 
 pg_answers() {
   "$PG_BIN/pg_isready" -q -h 127.0.0.1 -p "$PG_PORT" -d postgres -t 2
-}
-
-port_in_use() {
-  # bash's /dev/tcp: succeeds when something accepts connections on the port
-  (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null
 }
 
 db_password() {

@@ -17,16 +17,6 @@ CLUSTER_SH = ROOT / "scripts" / "cluster.sh"
 OPERATOR_TOKEN = "cluster-tests-operator"
 
 
-def read_env(path):
-    values = {}
-    for line in path.read_text().splitlines():
-        line = line.strip()
-        if line and not line.startswith("#") and "=" in line:
-            name, value = line.split("=", 1)
-            values[name.strip()] = value.strip()
-    return values
-
-
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))

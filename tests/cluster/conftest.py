@@ -12,7 +12,9 @@ from pathlib import Path
 
 import pytest
 
-from cluster_support import CLUSTER_ENV, CLUSTER_SH, OPERATOR_TOKEN, Worker, read_env
+from dotenv import dotenv_values
+
+from cluster_support import CLUSTER_ENV, CLUSTER_SH, OPERATOR_TOKEN, Worker
 
 # Redis settings the workers must not inherit from .services/env when they
 # are told to use a cluster or sentinels instead.
@@ -48,7 +50,7 @@ def cluster(services):
     problem = cluster_problem()
     if problem:
         pytest.skip(f"cluster servers not running (start them with scripts/cluster.sh start): {problem}")
-    return read_env(CLUSTER_ENV)
+    return dotenv_values(CLUSTER_ENV)
 
 
 @pytest.fixture
