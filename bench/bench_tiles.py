@@ -360,7 +360,10 @@ class BenchServer(Server):
         self.loop, self.http = server_flavour()
         self.kind = f"uvicorn ({self.loop}, {self.http})"
         env = dict(os.environ, DATABASE_URL=database_url, LOG_LEVEL="WARNING",
-                   PYTHONPATH=os.pathsep.join([HOST, os.path.join(ROOT, "bench")]))
+                   # the caller's PYTHONPATH stays behind ours, so that a build
+                   # placed on it (an older one, to compare) serves here too
+                   PYTHONPATH=os.pathsep.join(p for p in [HOST, os.path.join(ROOT, "bench"),
+                                                          os.environ.get("PYTHONPATH", "")] if p))
         self.log = open(os.path.join(log_dir, "bench-tiles-server.log"), "w")
         self.process = subprocess.Popen(
             [sys.executable, "-m", "uvicorn", "bench_tiles:make_app", "--factory",
