@@ -65,7 +65,7 @@ sys.path.insert(0, HOST)
 os.environ["REDIS_DB"] = os.environ.get("TERRAVA_BENCH_REDIS_DB", "9")
 load_env()
 
-from fastapi import Depends, FastAPI, HTTPException, Request, Response  # noqa: E402
+from fastapi import APIRouter, Depends, FastAPI, HTTPException, Request, Response  # noqa: E402
 from fastapi.responses import JSONResponse  # noqa: E402
 from sqlalchemy import text  # noqa: E402
 from sqlalchemy.ext.asyncio import AsyncSession  # noqa: E402
@@ -101,11 +101,18 @@ async def count_client(key):
 
 def make_app():
     """The module's router and the bare endpoints beside it (uvicorn calls
-    this with --factory)."""
-    app = FastAPI()
-    app.include_router(tp.tileport)
+    this with --factory).
 
-    @app.get("/bare/{layer_name}/{z}/{x}/{y}.pbf", response_class=Response)
+    The bare endpoints sit in a router of their own, included as the
+    module's router is: FastAPI dispatches a request to an included router
+    through more of its own code than to a route of the app itself, and the
+    registry's own endpoints would be in a router too. Theirs is included
+    first, so a request to the module's paths is tried against it and
+    fails first: what is left of the difference is the module's."""
+    app = FastAPI()
+    reference = APIRouter()
+
+    @reference.get("/bare/{layer_name}/{z}/{x}/{y}.pbf", response_class=Response)
     async def bare_tile(layer_name: str, z: int, x: int, y: int, request: Request,
                         db: AsyncSession = Depends(get_db)):
         if await count_client("bench:bare:" + request.client.host) > CLIENT_LIMIT:
@@ -115,7 +122,7 @@ def make_app():
         return Response(content=data, media_type=MEDIA,
                         headers={"Cache-Control": f"public, max-age={ttl}", "X-Cache": "HIT"})
 
-    @app.get("/bare-miss/{layer_name}/{z}/{x}/{y}.pbf", response_class=Response)
+    @reference.get("/bare-miss/{layer_name}/{z}/{x}/{y}.pbf", response_class=Response)
     async def bare_miss(layer_name: str, z: int, x: int, y: int, request: Request,
                         db: AsyncSession = Depends(get_db)):
         # What the module does for a miss, in plain Python: the count, the
@@ -142,7 +149,7 @@ def make_app():
         return Response(content=data, media_type=MEDIA,
                         headers={"Cache-Control": f"public, max-age={ttl}", "X-Cache": "MISS"})
 
-    @app.get("/bare/health/")
+    @reference.get("/bare/health/")
     async def bare_health():
         try:
             await tp.redis_client.ping()
@@ -153,6 +160,8 @@ def make_app():
                              "available_layers": list(tp.LAYER_CONFIG),
                              "zoom_support": "1-20 with layer-specific minimums"})
 
+    app.include_router(reference)
+    app.include_router(tp.tileport)
     return app
 
 
