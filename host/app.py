@@ -9,7 +9,7 @@ Run from this directory with the services' settings in the environment:
     /gis/...               the tile service
     /plans/deed/{plot_id}  deed plan PDF (optional query: district, cadzone, file_no, person_name)
     /plans/site/{plot_id}  site plan PDF
-    /tilejson/{layer}.json TileJSON of a layer (for MapLibre styles and desktop GIS)
+    /tilejson/{layer}.json TileJSON of a layer (for MapLibre styles and desktop GIS; routers/tilejson.py)
     /search?q=...          parcels (number, with or without its zone), beacons, roads and areas by name
     /labels/{layer}        label points of a layer's features in a view (GeoJSON, for the map's names)
     /docs, /openapi.json   API documentation
@@ -39,8 +39,8 @@ from database import dispose_engine, get_db
 from helpers.responses import api_response
 from logger import get_logger
 from models.gis_model import PLOT, CadZone, District
-import routers.tileport as tileport_module
 from routers.tileport import tileport
+from routers.tilejson import router as tilejson_router
 
 try:
     from services.plansmith import PlanImageGenerator
@@ -84,6 +84,7 @@ async def operators_only(request: Request):
 
 
 app.include_router(tileport, dependencies=[Depends(operators_only)])
+app.include_router(tilejson_router)
 app.mount("/static", StaticFiles(directory=HERE / "static"), name="static")
 if (NODE_MODULES / "maplibre-gl").is_dir():
     app.mount("/vendor/maplibre-gl", StaticFiles(directory=NODE_MODULES / "maplibre-gl" / "dist"), name="maplibre")
@@ -173,54 +174,6 @@ async def site_plan(plot_id: int, db: AsyncSession = Depends(get_db)):
     if result is None:
         raise HTTPException(status_code=404, detail=f"Plot {plot_id} not found")
     return result
-
-
-# The tile service answers zooms 1 to 20; a layer starts at its own minimum.
-TILE_MAX_ZOOM = 20
-
-
-@app.get("/tilejson/{layer}.json", tags=["Tiles"], summary="TileJSON of a layer")
-async def tilejson(layer: str, request: Request, db: AsyncSession = Depends(get_db)):
-    """TileJSON 3.0.0 of one tile layer: the XYZ URL template, its zooms and
-    the bounds of its data in WGS84 (longitude, latitude), so that a MapLibre
-    style or a desktop GIS can add the layer by URL."""
-    record = tileport_module.LAYER_CONFIG.get(layer)
-    if record is None:
-        raise HTTPException(status_code=404, detail=f"Layer '{layer}' not found")
-    # Table and column come from the tile service's own layer table, never from the caller.
-    row = (
-        await db.execute(
-            text(
-                f"SELECT ST_XMin(e) AS w, ST_YMin(e) AS s, ST_XMax(e) AS e, ST_YMax(e) AS n FROM "
-                f"(SELECT ST_Transform(ST_SetSRID(ST_Extent({record['geom_col']}), 3857), 4326)::box2d AS e "
-                f"FROM {record['table']}) AS extent"
-            )
-        )
-    ).first()
-    minzoom = int(record.get("min_zoom", 0))
-    base = str(request.base_url).rstrip("/")
-    document = {
-        "tilejson": "3.0.0",
-        "name": layer,
-        "scheme": "xyz",
-        "tiles": [f"{base}/gis/{layer}/{{z}}/{{x}}/{{y}}.pbf"],
-        "minzoom": minzoom,
-        "maxzoom": TILE_MAX_ZOOM,
-        "vector_layers": [
-            {
-                "id": layer,
-                "fields": {column.strip('"'): "" for column in record["properties"]},
-                "minzoom": minzoom,
-                "maxzoom": TILE_MAX_ZOOM,
-            }
-        ],
-    }
-    if row is not None and row.w is not None:
-        bounds = [round(float(v), 7) for v in (row.w, row.s, row.e, row.n)]
-        document["bounds"] = bounds
-        centre_zoom = max(minzoom, min(TILE_MAX_ZOOM, 14))
-        document["center"] = [round((bounds[0] + bounds[2]) / 2, 7), round((bounds[1] + bounds[3]) / 2, 7), centre_zoom]
-    return document
 
 
 # Search and label points for the map page. Every statement is fixed text with
