@@ -207,8 +207,16 @@ def test_edge_answers_what_the_service_marks_public(stack, parcel):
         assert headers["x-edge-cache"] != "HIT" and headers["x-worker"] == "tile-1"
     else:
         raise AssertionError("the tile service never marked the tile public")
-    status, hit_headers, hit = stack.request(parcel["tile"])
-    assert (status, hit_headers["x-edge-cache"], hit) == (200, "HIT", body)
+    # nginx files the stored answer once the worker's answer is complete, which
+    # can be a moment after the client has it all: a request that another
+    # nginx worker takes in that moment still goes to the tile worker.
+    for _ in range(3):
+        status, hit_headers, hit = stack.request(parcel["tile"])
+        assert (status, hit) == (200, body)
+        if hit_headers["x-edge-cache"] == "HIT":
+            break
+        assert hit_headers["x-worker"] == "tile-1"
+    assert hit_headers["x-edge-cache"] == "HIT"
     assert "x-worker" not in hit_headers  # no worker was asked
     assert hit_headers["cache-control"] == headers["cache-control"]
 
