@@ -7,7 +7,6 @@ layer switcher hides a layer."""
 
 import json
 import os
-import socket
 import subprocess
 import sys
 import time
@@ -15,16 +14,11 @@ import urllib.request
 from pathlib import Path
 
 from map_support import HTML_NAME, html_road, sql  # noqa: F401
+from process_support import free_port
 
 ROOT = Path(__file__).resolve().parents[1]
 HOST = ROOT / "host"
 AREA_TABLES = {"cadzones": "CadZones", "districts": "Districts", "lgas": "LGAs"}
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def run_page(checks, shots):

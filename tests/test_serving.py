@@ -3,7 +3,6 @@ and plan workers, on free ports in a directory of its own, against a database
 of its own ("terrava_serving", so that the table lock below stalls nobody
 else) and Redis database 13."""
 
-import asyncio
 import gzip
 import http.client
 import json
@@ -16,7 +15,6 @@ import socket
 import subprocess
 import tempfile
 import threading
-import time
 from pathlib import Path
 
 import mapbox_vector_tile
@@ -24,55 +22,14 @@ import psutil
 import pytest
 import redis
 
+from pg_support import Database
+from process_support import eventually, free_port
+
 ROOT = Path(__file__).resolve().parents[1]
 SERVE = str(ROOT / "scripts" / "serve.sh")
 REDIS_DB = 13
 HALF_WORLD = 20037508.342789244
 EMPTY_TILE = "/gis/plots/16/0/0.pbf"  # far from any parcel
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def eventually(condition, what, seconds=120):
-    """Waits until `condition()` is true; a bound, not a measurement."""
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.1)
-    raise AssertionError(f"not within {seconds} s: {what}")
-
-
-class Database:
-    """asyncpg on a loop of its own thread, for these synchronous tests."""
-
-    def __init__(self, url):
-        import asyncpg
-
-        self.loop = asyncio.new_event_loop()
-        threading.Thread(target=self.loop.run_forever, daemon=True).start()
-        self.url = url.replace("postgresql+asyncpg://", "postgresql://", 1)
-        self.name = self.url.rsplit("/", 1)[1]
-        self.connect = lambda: self.run(asyncpg.connect(self.url))
-        self.main = self.connect()
-
-    def run(self, coroutine):
-        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(120)
-
-    def fetch(self, sql, *args, connection=None):
-        return self.run((connection or self.main).fetch(sql, *args))
-
-    def execute(self, sql, *args, connection=None):
-        return self.run((connection or self.main).execute(sql, *args))
-
-    def close(self):
-        self.run(self.main.close())
-        self.loop.call_soon_threadsafe(self.loop.stop)
 
 
 class Stack:

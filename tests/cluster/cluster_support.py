@@ -3,36 +3,18 @@ bounded wait, and a uvicorn worker of the host app with an environment of
 its own."""
 
 import os
-import socket
 import subprocess
 import tempfile
-import time
 from pathlib import Path
 
 import httpx
+
+from process_support import eventually, free_port
 
 ROOT = Path(__file__).resolve().parents[2]
 CLUSTER_ENV = ROOT / ".services" / "cluster.env"
 CLUSTER_SH = ROOT / "scripts" / "cluster.sh"
 OPERATOR_TOKEN = "cluster-tests-operator"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def eventually(condition, what, seconds=60.0, step=0.05):
-    """Waits until `condition()` is truthy and returns it; a bound, not a measurement."""
-    deadline = time.monotonic() + seconds
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"not within {seconds} s: {what}")
-        time.sleep(step)
 
 
 class Worker:

@@ -2,7 +2,6 @@
 DATABASE_URL alone: the same answers as from the primary, and a statement
 that the replica cancels for a conflict with recovery answers 500."""
 
-import asyncio
 import json
 import os
 import shutil
@@ -15,9 +14,10 @@ import mapbox_vector_tile
 import pytest
 import redis
 
-from cluster_support import ROOT, eventually, free_port
+from cluster_support import ROOT
+from process_support import eventually, free_port
 from helpers.utils import latlon_to_xyz
-from pg_support import sql
+from pg_support import Database, sql
 
 PRIMARY_REDIS_DB, REPLICA_REDIS_DB = 11, 12
 SERVE = ROOT / "scripts" / "serve.sh"
@@ -74,41 +74,10 @@ def test_replica_serves_what_the_primary_serves(worker, cluster, redis_dbs, path
     assert replica_sessions > 0
 
 
-class Primary:
-    """Sessions on the primary that hold their transactions open."""
-
-    def __init__(self, url):
-        import asyncpg
-
-        self.loop = asyncio.new_event_loop()
-        threading.Thread(target=self.loop.run_forever, daemon=True).start()
-        self.url = url.replace("postgresql+asyncpg://", "postgresql://", 1)
-        self.sessions = []
-        self.flusher = None
-        self.asyncpg = asyncpg
-
-    def run(self, coroutine):
-        return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(60)
-
-    def session(self):
-        self.sessions.append(self.run(self.asyncpg.connect(self.url)))
-        return self.sessions[-1]
-
-    def execute(self, session, statement):
-        return self.run(session.execute(statement))
-
-    def flush(self):
-        """Sends what the open transactions have written so far to the
-        replica: the development cluster commits asynchronously and would
-        keep it in its buffers."""
-        if self.flusher is None:
-            self.flusher = self.session()
-        self.run(self.flusher.execute("SET synchronous_commit = on; BEGIN; SELECT txid_current(); COMMIT"))
-
-    def close(self):
-        for s in self.sessions:
-            self.run(s.close())
-        self.loop.call_soon_threadsafe(self.loop.stop)
+# The development cluster commits asynchronously and keeps what open
+# transactions have written in its buffers: a synchronous commit sends it all
+# to the replica.
+FLUSH_TO_REPLICA = "SET synchronous_commit = on; BEGIN; SELECT txid_current(); COMMIT"
 
 
 def test_recovery_conflict_answers_database_error(worker, cluster, db_url, redis_dbs, paths):
@@ -124,13 +93,13 @@ def test_recovery_conflict_answers_database_error(worker, cluster, db_url, redis
     assert on_replica.get(paths[0]).status_code == 200
     redis_dbs[1].flushdb()
 
-    primary = Primary(db_url)
-    holder, locker = primary.session(), primary.session()
+    primary = Database(db_url)
+    holder, locker = primary.connect(), primary.connect()
     answer = {}
     try:
-        primary.execute(holder, "BEGIN")
-        primary.execute(holder, f"ALTER INDEX {index} SET (buffering = on)")
-        primary.flush()
+        primary.execute("BEGIN", connection=holder)
+        primary.execute(f"ALTER INDEX {index} SET (buffering = on)", connection=holder)
+        primary.execute(FLUSH_TO_REPLICA)
         eventually(lambda: sql(replica_url, "SELECT 1 FROM pg_locks WHERE relation = $1::regclass "
                                             "AND mode = 'AccessExclusiveLock' AND granted", index),
                    "the replica holds the index", 30)
@@ -138,13 +107,14 @@ def test_recovery_conflict_answers_database_error(worker, cluster, db_url, redis
         request.start()
         eventually(lambda: sql(replica_url, "SELECT 1 FROM pg_stat_activity WHERE wait_event_type = 'Lock' "
                                             "AND query LIKE '%ST_AsMVT%'"), "the tile waits for the index", 30)
-        primary.execute(locker, "BEGIN")
-        primary.execute(locker, 'LOCK TABLE "GIS"."PLOT" IN ACCESS EXCLUSIVE MODE')
-        primary.flush()
+        primary.execute("BEGIN", connection=locker)
+        primary.execute('LOCK TABLE "GIS"."PLOT" IN ACCESS EXCLUSIVE MODE', connection=locker)
+        primary.execute(FLUSH_TO_REPLICA)
         request.join(60)
     finally:
-        for s in (locker, holder):
-            primary.execute(s, "ROLLBACK")
+        for connection in (locker, holder):
+            primary.execute("ROLLBACK", connection=connection)
+            primary.run(connection.close())
         primary.close()
     assert answer["a"].status_code == 500
     assert answer["a"].json() == {"detail": "Database error"}

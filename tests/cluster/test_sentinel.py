@@ -11,7 +11,8 @@ import pytest
 import redis
 from redis.sentinel import Sentinel
 
-from cluster_support import CLUSTER_SH, eventually
+from cluster_support import CLUSTER_SH
+from process_support import eventually
 from helpers.utils import latlon_to_xyz
 from pg_support import sql
 
