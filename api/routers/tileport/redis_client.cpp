@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "pyglue.hpp"
+#include "settings.hpp"
 
 namespace tileport {
 namespace py = pybind11;
@@ -43,8 +44,9 @@ Address parse_address(std::string_view entry, std::string_view variable) {
   return {std::string(host), port};
 }
 
-py::object environment(const char* name) {
-  py::object value = global("os").attr("environ").attr("get")(name);
+// The variable's text, or None when it is unset or empty.
+py::object given(const char* name) {
+  py::object value = environment(name, py::none());
   if (value.is_none() || py::len(value) == 0) return py::none();
   return value;
 }
@@ -108,10 +110,10 @@ py::object sentinel_client(py::handle sentinels_text) {
   sentinel_options["socket_connect_timeout"] = kSocketTimeoutSeconds;
   sentinel_options["socket_timeout"] = kSocketTimeoutSeconds;
   sentinel_options["retry"] = single_attempt();
-  py::object sentinel_password = environment("REDIS_SENTINEL_PASSWORD");
+  py::object sentinel_password = given("REDIS_SENTINEL_PASSWORD");
   if (!sentinel_password.is_none()) sentinel_options["password"] = sentinel_password;
 
-  py::object service = environment("REDIS_SENTINEL_SERVICE");
+  py::object service = given("REDIS_SENTINEL_SERVICE");
   if (service.is_none()) service = py::str("mymaster");
   py::object sentinel =
       py::module_::import("redis.asyncio.sentinel")
@@ -141,8 +143,8 @@ std::vector<Address> parse_addresses(std::string_view text, std::string_view var
 
 void create_redis_client() {
   set_global("redis", py::module_::import("redis.asyncio"));
-  py::object cluster_nodes = environment("REDIS_CLUSTER_NODES");
-  py::object sentinels = environment("REDIS_SENTINELS");
+  py::object cluster_nodes = given("REDIS_CLUSTER_NODES");
+  py::object sentinels = given("REDIS_SENTINELS");
   if (!cluster_nodes.is_none() && !sentinels.is_none()) {
     throw py::value_error("REDIS_CLUSTER_NODES and REDIS_SENTINELS are both set; set one");
   }

@@ -7,13 +7,9 @@
 namespace tileport {
 namespace py = pybind11;
 
-namespace {
-
 py::object environment(const char* name, py::object fallback) {
   return global("os").attr("environ").attr("get")(name, fallback);
 }
-
-}  // namespace
 
 void read_redis_settings() {
   py::object to_int = py::module_::import("builtins").attr("int");
