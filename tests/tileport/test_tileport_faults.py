@@ -133,10 +133,16 @@ def test_database_error_answers_500_and_rolls_back(get, run, pg, test_layer, til
     assert open_transactions(run, pg, table) == []
 
 
+@pytest.mark.parametrize("statement_made_before", [False, True])
 def test_unexpected_error_in_the_database_region_answers_500(get, tp, monkeypatch, test_layer,
-                                                             tile_log):
-    # Anything but a time-out or a database error inside the transaction.
+                                                             tile_log, statement_made_before):
+    # Anything but a time-out or a database error inside the transaction. The
+    # statement of a zoom is made once and reused, but not past a replaced
+    # `text`.
     name, _ = test_layer
+    if statement_made_before:
+        assert get(f"/gis/{name}/3/0/0.pbf").status_code in (200, 204)
+        assert tile_log("ERROR") == []
 
     def broken_text(sql):
         raise KeyError("no statement")

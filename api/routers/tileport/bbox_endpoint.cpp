@@ -15,6 +15,7 @@
 #include "libraries.hpp"
 #include "pyglue.hpp"
 #include "rate_limit.hpp"
+#include "statements.hpp"
 #include "tile_answers.hpp"
 #include "transaction.hpp"
 
@@ -133,7 +134,7 @@ Coro get_tile_bbox(Args a) {
   } else {
     auto transform = [&]() -> Coro {
       py::object result =
-          co_await db.attr("execute")(global("text")(kBboxTransformSql), transform_params(a));
+          co_await db.attr("execute")(sql_text(py::str(kBboxTransformSql)), transform_params(a));
       py::object coords = result.attr("first")();
       box = Box{coords.attr("min_x"), coords.attr("min_y"), coords.attr("max_x"),
                 coords.attr("max_y")};
@@ -167,7 +168,7 @@ Coro get_tile_bbox(Args a) {
 
   // 14. Database work inside the transaction.
   auto generate = [&]() -> Coro {
-    co_return co_await run_in_transaction(global("db_transaction"), db, global("text")(sql),
+    co_return co_await run_in_transaction(global("db_transaction"), db, sql_text(sql),
                                           tile_params(box, max_features),
                                           py::float_(kStatementTimeout), "scalar_one_or_none");
   };

@@ -9,6 +9,7 @@
 #include "layers.hpp"
 #include "libraries.hpp"
 #include "pyglue.hpp"
+#include "statements.hpp"
 #include "tile_answers.hpp"
 #include "transaction.hpp"
 
@@ -82,8 +83,8 @@ Coro get_central_tile_info(Args a) {
   // 5-7. The estimated extent and its centre.
   py::str sql(centroid_sql(literal(record["table"]), literal(record["geom_col"])));
   auto estimate = [&]() -> Coro {
-    co_return co_await run_in_transaction(global("db_transaction"), db, global("text")(sql),
-                                          py::none(), py::float_(kStatementTimeout), "first");
+    co_return co_await run_in_transaction(global("db_transaction"), db, sql_text(sql), py::none(),
+                                          py::float_(kStatementTimeout), "first");
   };
   Outcome estimated = co_await attempt(estimate());
   if (estimated.error) {

@@ -4,6 +4,7 @@
 
 #include "libraries.hpp"
 #include "pyglue.hpp"
+#include "statements.hpp"
 #include "transaction.hpp"
 
 namespace tileport {
@@ -68,8 +69,8 @@ class InFlightEntry {
 // answered, as a single request would do.
 Coro generate(Args a) {
   const py::object key = a[0], db = a[1], sql = a[2], params = a[3], timeout = a[4], ttl = a[5];
-  py::object content = co_await run_in_transaction(
-      global("db_transaction"), db, global("text")(sql), params, timeout, "scalar_one_or_none");
+  py::object content = co_await run_in_transaction(global("db_transaction"), db, sql_text(sql),
+                                                   params, timeout, "scalar_one_or_none");
   if (truthy(content)) co_await global("safe_cache_set")(key, content, ttl);
   co_return content;
 }

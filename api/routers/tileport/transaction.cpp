@@ -6,6 +6,7 @@
 
 #include "deadline.hpp"
 #include "libraries.hpp"
+#include "statements.hpp"
 
 namespace tileport {
 namespace {
@@ -119,8 +120,7 @@ Coro run_in_transaction(py::object transaction, py::object db, py::object sql, p
     connection_info = connection.attr("info");
     py::int_ ms(std::max(1LL, static_cast<long long>(seconds * 1000.0)));
     if (!terrava::equals(terrava::get_or(connection_info, kBoundKey, py::none()), ms)) {
-      py::object set_bound =
-          terrava::global("text")(terrava::concat({py::str("SET statement_timeout = "), ms}));
+      py::object set_bound = sql_text(terrava::concat({py::str("SET statement_timeout = "), ms}));
       co_await with_deadline(db.attr("execute")(set_bound), time_left());
       connection_info[kBoundKey] = ms;
     }
