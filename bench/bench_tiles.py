@@ -23,8 +23,12 @@ generated     Tiles generated (cache key deleted before each request) at each
               sent straight through an asyncpg pool, both as requests per
               second with --concurrency distinct tiles in flight, and beside
               them a plain Python endpoint doing the same work (count, cache
-              read, statement, store): the framework's own limit. Every side
-              deletes the tile's key first, so the ratio is the endpoint's work.
+              read, statement, store): the framework's own limit; and the
+              same Redis work and statement with no framework at all (the
+              count, the bounded read, the statement through asyncpg, the
+              store): what any endpoint that does that work can reach. Every
+              side deletes the tile's key first, so the ratio is the
+              endpoint's work.
 stampede      --stampede-clients clients asking at once for one cold tile (the
               centre of the data at each of --stampede-zooms), in-process: the
               tile statements actually sent to the database (counted at the
@@ -564,7 +568,19 @@ def generated_sides(driver, pool, z):
         if not await pool.fetchval(sql, *envelope(tile)):
             raise RuntimeError(f"tile {tile}: the statement found nothing")
 
-    return {"endpoint": through("/gis"), "python": through("/bare-miss"), "direct": direct}
+    async def unframed(tile, n):
+        key = tile_key(tile)
+        await redis.delete(key)
+        await count_client("bench:bare:" + CLIENTS[n % len(CLIENTS)])
+        async with asyncio.timeout(1.0):
+            await redis.get(key)
+        data = await pool.fetchval(sql, *envelope(tile))
+        if not data:
+            raise RuntimeError(f"tile {tile}: the statement found nothing")
+        await redis.set(key, data, ex=60)
+
+    return {"endpoint": through("/gis"), "python": through("/bare-miss"), "unframed": unframed,
+            "direct": direct}
 
 
 GENERATED_GOALS = {12: "≥ 0.95", 14: "≥ 0.95", 16: "≥ 0.6"}
@@ -586,12 +602,14 @@ async def generated(driver, pool, extent, args, summary):
                 rates[side].append(await at_concurrency(fetch, tiles, args.seconds, in_flight))
         ratios = [e / d for e, d in zip(rates["endpoint"], rates["direct"])]
         plain = [p / d for p, d in zip(rates["python"], rates["direct"])]
+        bare = [u / d for u, d in zip(rates["unframed"], rates["direct"])]
         print(f"  zoom {z:2d}: {len(tiles):3d} tiles, median {size / 1024:6.1f} KiB, "
               f"{in_flight} in flight; endpoint {spread(rates['endpoint'], digits=1)} tiles/s, "
               f"the same work in plain Python {spread(rates['python'], digits=1)} tiles/s, "
+              f"its Redis work and statement alone {spread(rates['unframed'], digits=1)} tiles/s, "
               f"asyncpg {spread(rates['direct'], digits=1)} tiles/s; ratio to asyncpg: endpoint "
-              f"{statistics.median(ratios):.3f}, plain Python {statistics.median(plain):.3f}",
-              flush=True)
+              f"{statistics.median(ratios):.3f}, plain Python {statistics.median(plain):.3f}, "
+              f"no framework {statistics.median(bare):.3f}", flush=True)
         summary.add(f"z{z} generated, {in_flight} in flight",
                     f"{statistics.median(rates['endpoint']):.1f} tiles/s",
                     f"{statistics.median(rates['direct']):.1f} tiles/s (asyncpg)",
@@ -600,6 +618,10 @@ async def generated(driver, pool, extent, args, summary):
                     f"{statistics.median(rates['python']):.1f} tiles/s",
                     f"{statistics.median(rates['direct']):.1f} tiles/s (asyncpg)",
                     statistics.median(plain))
+        summary.add(f"z{z} generated, Redis work and statement, no framework",
+                    f"{statistics.median(rates['unframed']):.1f} tiles/s",
+                    f"{statistics.median(rates['direct']):.1f} tiles/s (asyncpg)",
+                    statistics.median(bare))
 
 
 # ---------------------------------------------------------------- the stampede
